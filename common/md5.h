@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/file.h"
+
+// MD5 digest of a whole file (RFC 1321), as 32 lower-case hexadecimal digits.
+// Client and server compare these texts to decide whether a file must move,
+// so both sides must format them exactly alike.
+
+class CMD5Checksum {
+public:
+    CMD5Checksum();
+    virtual ~CMD5Checksum() = default;
+
+    // Digest of the file at strPath. Throws CFileException when the file
+    // cannot be opened (missing, a directory) or a read fails.
+    static std::string GetFileDigest(const std::string& strPath);
+
+    // Digest of an open file from its current position to its end. Throws
+    // CFileException when a read fails.
+    static std::string GetStreamDigest(platform::CFile& file);
+
+    // Adds bytes to the message.
+    void Update(const void* pData, size_t nLength);
+
+    // Pads the message, and returns the digest text. The object is spent.
+    std::string Final();
+
+private:
+    void Transform(const unsigned char* pBlock);
+
+    unsigned char m_lpszBuffer[64];  // the current, incomplete block
+    uint32_t m_nCount[2];            // message length in bits, low word first
+    uint32_t m_lMD5[4];              // chaining state A, B, C, D
+};

@@ -1,0 +1,127 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+
+// Files and folders. Paths are UTF-8 text; on Linux the bytes are passed to
+// the system unchanged. No call here throws: every operation reports its
+// outcome as a result, and CFile keeps the system's error code of its last
+// failure.
+//
+// Attributes follow the Windows model, which the rest of the system speaks:
+//   directory  - the entry is a directory
+//   hidden     - the name begins with '.'
+//   system     - neither a regular file nor a directory (device, FIFO, socket)
+//   read-only  - the owner-write permission bit is clear
+// What Windows refuses on a read-only file (replacing it, deleting it) is
+// refused here too, also when the program runs as root.
+//
+// Share modes ("deny writers while I read") do not exist on Linux: a file that
+// another process is writing can be opened and read. This is a documented
+// platform difference (docs/platform.md).
+
+namespace platform {
+
+// Attribute bits, with the values of the Windows API so that they can cross
+// the device interface unchanged.
+constexpr uint32_t kFileAttributeReadOnly = 0x01;
+constexpr uint32_t kFileAttributeHidden = 0x02;
+constexpr uint32_t kFileAttributeSystem = 0x04;
+constexpr uint32_t kFileAttributeDirectory = 0x10;
+constexpr uint32_t kFileAttributeNormal = 0x80;  // set only when no other bit is
+constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFF;
+
+// One entry found by FindFiles or described by GetFileInfo.
+struct CFileInfo {
+    std::string strName;                       // the name, without its directory
+    uint32_t dwAttributes = kInvalidFileAttributes;
+    uint64_t nSize = 0;                        // bytes; 0 for directories
+    CDateTime timeLastWriteUtc;                // last modification, in UTC
+};
+
+// Attributes of the entry at strPath (symbolic links are followed), or
+// kInvalidFileAttributes when there is no such entry or it cannot be examined.
+uint32_t GetFileAttributes(const std::string& strPath);
+
+// Describes the entry at strPath (links followed). False if it does not exist
+// or cannot be examined; info is then unchanged.
+bool GetFileInfo(const std::string& strPath, CFileInfo& info);
+
+// True if anything exists at strPath (a dangling link does not count).
+bool FileExists(const std::string& strPath);
+
+// Creates one directory. False if it exists already, its parent is missing or
+// permission is lacking.
+bool CreateDirectory(const std::string& strPath);
+
+// Deletes a file. Refuses (false) directories and read-only files.
+bool DeleteFile(const std::string& strPath);
+
+// Wildcard search. strPattern is a directory part and a name pattern, split at
+// the last '\' or '/'; a pattern without a directory part searches the current
+// directory. In the name pattern '*' matches any run of characters, '?' exactly
+// one, and "*.*" matches every name; matching is case-sensitive, as the file
+// system is. A name pattern without wildcards looks up that one entry.
+// Returns the matching entries in directory order ("." and ".." included when
+// they match, as on Windows; callers skip them). An entry that cannot be
+// examined has kInvalidFileAttributes. A missing directory, or a pattern that
+// ends in a separator, finds nothing.
+std::vector<CFileInfo> FindFiles(const std::string& strPattern);
+
+// True if strName matches the name pattern under the rules of FindFiles.
+bool MatchFileName(const std::string& strPattern, const std::string& strName);
+
+// An open file. Move-only; the destructor closes it. Reads and writes go
+// straight to the system (no buffering in between), so what Write returned
+// true for has reached the operating system.
+class CFile {
+public:
+    enum EOpenMode {
+        modeRead,    // an existing file, for reading; a directory is refused
+        modeCreate,  // create, or empty an existing file, for writing; an
+                     // existing read-only file or directory is refused
+    };
+
+    CFile() = default;
+    ~CFile();
+    CFile(CFile&& other) noexcept;
+    CFile& operator=(CFile&& other) noexcept;
+    CFile(const CFile&) = delete;
+    CFile& operator=(const CFile&) = delete;
+
+    // Opens strPath; closes a file that was open before. False on failure,
+    // with the cause in GetLastError.
+    bool Open(const std::string& strPath, EOpenMode mode);
+    bool IsOpen() const { return m_hFile >= 0; }
+
+    // Reads up to nCount bytes from the current position, as many as the file
+    // still holds. Returns the number read (less than nCount only at the end of
+    // the file), 0 at the end, -1 on an error.
+    int64_t Read(void* pBuffer, size_t nCount);
+
+    // Writes all nCount bytes at the current position. False on an error.
+    bool Write(const void* pBuffer, size_t nCount);
+
+    // The file's length in bytes, -1 on an error.
+    int64_t GetLength() const;
+
+    // Closes the file. False if the system reported an error while closing
+    // (data may not have been stored); the file is closed in any case.
+    bool Close();
+
+    // The system error code of the last failure (errno values on Linux).
+    int GetLastError() const { return m_nLastError; }
+
+    // The descriptor, for the socket layer's file sending. -1 when closed.
+    intptr_t GetNativeHandle() const { return m_hFile; }
+
+private:
+    intptr_t m_hFile = -1;  // descriptor, or HANDLE on Windows
+    int m_nLastError = 0;
+};
+
+}  // namespace platform
