@@ -11,6 +11,14 @@
 
 namespace platform {
 
+// The line end of a text-mode file, for code that writes text files through
+// CFile rather than through a stream.
+#ifdef _WIN32
+constexpr const char* kTextLineEnd = "\r\n";
+#else
+constexpr const char* kTextLineEnd = "\n";
+#endif
+
 // Reads like fgets from a stream opened in text mode: stores up to nSize - 1
 // bytes, stopping after the first line feed, and a terminating zero. A CR LF
 // pair is delivered as a single '\n'; a lone CR is kept. Zero bytes in the
