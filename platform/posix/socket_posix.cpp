@@ -1,0 +1,302 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "platform/socket.h"
+
+namespace platform {
+
+namespace {
+
+sockaddr_in ToSockaddr(const CSocketAddress& address) {
+    sockaddr_in native {};
+    native.sin_family = AF_INET;
+    native.sin_port = htons(address.nPort);
+    native.sin_addr.s_addr = htonl(address.nAddress);
+    return native;
+}
+
+CSocketAddress FromSockaddr(const sockaddr_in& native) {
+    CSocketAddress address;
+    address.nAddress = ntohl(native.sin_addr.s_addr);
+    address.nPort = ntohs(native.sin_port);
+    return address;
+}
+
+// A send on a connection the peer has closed must fail, not kill the program.
+constexpr int kSendFlags = MSG_NOSIGNAL;
+
+}  // namespace
+
+int StartSockets() { return 0; }
+void StopSockets() {}
+
+std::string CSocketAddress::GetAddressText() const {
+    char szText[INET_ADDRSTRLEN] = {};
+    in_addr native {};
+    native.s_addr = htonl(nAddress);
+    inet_ntop(AF_INET, &native, szText, sizeof(szText));
+    return szText;
+}
+
+bool ParseIpv4Address(const std::string& strText, uint32_t& nAddress) {
+    in_addr native {};
+    if (inet_pton(AF_INET, strText.c_str(), &native) != 1) {
+        return false;
+    }
+    nAddress = ntohl(native.s_addr);
+    return true;
+}
+
+bool ResolveHostName(const std::string& strName, uint32_t& nAddress) {
+    addrinfo hints {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* pResult = nullptr;
+    if (strName.empty() || getaddrinfo(strName.c_str(), nullptr, &hints, &pResult) != 0) {
+        return false;
+    }
+    bool bFound = false;
+    for (addrinfo* p = pResult; p != nullptr; p = p->ai_next) {
+        if (p->ai_family == AF_INET && p->ai_addrlen >= sizeof(sockaddr_in)) {
+            nAddress = ntohl(reinterpret_cast<sockaddr_in*>(p->ai_addr)->sin_addr.s_addr);
+            bFound = true;
+            break;
+        }
+    }
+    freeaddrinfo(pResult);
+    return bFound;
+}
+
+int GetTimeoutErrorCode() { return EAGAIN; }
+
+CSocket::~CSocket() { Close(); }
+
+CSocket::CSocket(CSocket&& other) noexcept
+    : m_hSocket(std::exchange(other.m_hSocket, -1)), m_nLastError(other.m_nLastError) {}
+
+CSocket& CSocket::operator=(CSocket&& other) noexcept {
+    if (this != &other) {
+        Close();
+        m_hSocket = std::exchange(other.m_hSocket, -1);
+        m_nLastError = other.m_nLastError;
+    }
+    return *this;
+}
+
+bool CSocket::Fail() {
+    m_nLastError = errno;
+    return false;
+}
+
+bool CSocket::Create() {
+    Close();
+    int hSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (hSocket < 0) {
+        return Fail();
+    }
+    m_hSocket = hSocket;
+    return true;
+}
+
+bool CSocket::SetReuseAddress() {
+    int nValue = 1;
+    if (setsockopt(static_cast<int>(m_hSocket), SOL_SOCKET, SO_REUSEADDR, &nValue,
+                   sizeof(nValue)) != 0) {
+        return Fail();
+    }
+    return true;
+}
+
+bool CSocket::SetTimeouts(int nMilliseconds) {
+    timeval timeout {};
+    timeout.tv_sec = nMilliseconds / 1000;
+    timeout.tv_usec = (nMilliseconds % 1000) * 1000;
+    int hSocket = static_cast<int>(m_hSocket);
+    if (setsockopt(hSocket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0 ||
+        setsockopt(hSocket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) != 0) {
+        return Fail();
+    }
+    return true;
+}
+
+bool CSocket::Bind(const CSocketAddress& address) {
+    sockaddr_in native = ToSockaddr(address);
+    if (bind(static_cast<int>(m_hSocket), reinterpret_cast<sockaddr*>(&native),
+             sizeof(native)) != 0) {
+        return Fail();
+    }
+    return true;
+}
+
+bool CSocket::Listen(int nBacklog) {
+    if (listen(static_cast<int>(m_hSocket), nBacklog) != 0) {
+        return Fail();
+    }
+    return true;
+}
+
+bool CSocket::Accept(CSocket& client, CSocketAddress& peer) {
+    sockaddr_in native {};
+    socklen_t nLength = sizeof(native);
+    int hClient;
+    do {
+        hClient = accept4(static_cast<int>(m_hSocket), reinterpret_cast<sockaddr*>(&native),
+                          &nLength, SOCK_CLOEXEC);
+    } while (hClient < 0 && errno == EINTR);
+    if (hClient < 0) {
+        return Fail();
+    }
+    client.Close();
+    client.m_hSocket = hClient;
+    peer = FromSockaddr(native);
+    return true;
+}
+
+bool CSocket::Connect(const CSocketAddress& address, int nTimeoutMs) {
+    sockaddr_in native = ToSockaddr(address);
+    int hSocket = static_cast<int>(m_hSocket);
+    if (nTimeoutMs <= 0) {
+        if (connect(hSocket, reinterpret_cast<sockaddr*>(&native), sizeof(native)) != 0) {
+            return Fail();
+        }
+        return true;
+    }
+
+    int nFlags = fcntl(hSocket, F_GETFL);
+    if (nFlags < 0 || fcntl(hSocket, F_SETFL, nFlags | O_NONBLOCK) != 0) {
+        return Fail();
+    }
+    bool bConnected = connect(hSocket, reinterpret_cast<sockaddr*>(&native), sizeof(native)) == 0;
+    int nError = bConnected ? 0 : errno;
+    if (!bConnected && nError == EINPROGRESS) {
+        pollfd waiter {hSocket, POLLOUT, 0};
+        int nReady;
+        do {
+            nReady = poll(&waiter, 1, nTimeoutMs);
+        } while (nReady < 0 && errno == EINTR);
+        if (nReady == 0) {
+            nError = GetTimeoutErrorCode();
+        } else if (nReady < 0) {
+            nError = errno;
+        } else {
+            socklen_t nLength = sizeof(nError);
+            if (getsockopt(hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLength) != 0) {
+                nError = errno;
+            }
+            bConnected = nError == 0;
+        }
+    }
+    fcntl(hSocket, F_SETFL, nFlags);
+    if (!bConnected) {
+        m_nLastError = nError;
+        return false;
+    }
+    return true;
+}
+
+int64_t CSocket::Receive(void* pBuffer, size_t nCount) {
+    ssize_t nReceived;
+    do {
+        nReceived = recv(static_cast<int>(m_hSocket), pBuffer, nCount, 0);
+    } while (nReceived < 0 && errno == EINTR);
+    if (nReceived < 0) {
+        Fail();
+        return -1;
+    }
+    return nReceived;
+}
+
+bool CSocket::SendAll(const void* pBuffer, size_t nCount) {
+    const char* pNext = static_cast<const char*>(pBuffer);
+    while (nCount > 0) {
+        ssize_t nSent = send(static_cast<int>(m_hSocket), pNext, nCount, kSendFlags);
+        if (nSent < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Fail();
+        }
+        pNext += nSent;
+        nCount -= static_cast<size_t>(nSent);
+    }
+    return true;
+}
+
+bool CSocket::SendFile(CFile& file, uint64_t nLength) {
+    int hFile = static_cast<int>(file.GetNativeHandle());
+    while (nLength > 0) {
+        size_t nChunk = nLength > (1u << 30) ? (1u << 30) : static_cast<size_t>(nLength);
+        ssize_t nSent = sendfile(static_cast<int>(m_hSocket), hFile, nullptr, nChunk);
+        if (nSent < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Fail();
+        }
+        if (nSent == 0) {
+            m_nLastError = EIO;  // the file is shorter than it was
+            return false;
+        }
+        nLength -= static_cast<uint64_t>(nSent);
+    }
+    return true;
+}
+
+int CSocket::WaitReadable(int nTimeoutMs) {
+    pollfd waiter {static_cast<int>(m_hSocket), POLLIN, 0};
+    int nReady;
+    do {
+        nReady = poll(&waiter, 1, nTimeoutMs);
+    } while (nReady < 0 && errno == EINTR);
+    if (nReady < 0) {
+        Fail();
+        return -1;
+    }
+    return nReady == 0 ? 0 : 1;
+}
+
+bool CSocket::GetLocalAddress(CSocketAddress& address) const {
+    sockaddr_in native {};
+    socklen_t nLength = sizeof(native);
+    if (getsockname(static_cast<int>(m_hSocket), reinterpret_cast<sockaddr*>(&native),
+                    &nLength) != 0) {
+        return false;
+    }
+    address = FromSockaddr(native);
+    return true;
+}
+
+bool CSocket::GetPeerAddress(CSocketAddress& address) const {
+    sockaddr_in native {};
+    socklen_t nLength = sizeof(native);
+    if (getpeername(static_cast<int>(m_hSocket), reinterpret_cast<sockaddr*>(&native),
+                    &nLength) != 0) {
+        return false;
+    }
+    address = FromSockaddr(native);
+    return true;
+}
+
+void CSocket::Shutdown() {
+    if (m_hSocket >= 0) {
+        shutdown(static_cast<int>(m_hSocket), SHUT_RDWR);
+    }
+}
+
+void CSocket::Close() {
+    if (m_hSocket >= 0) {
+        close(static_cast<int>(std::exchange(m_hSocket, -1)));
+    }
+}
+
+}  // namespace platform

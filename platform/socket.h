@@ -1,0 +1,108 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/file.h"
+
+// Blocking IPv4 stream sockets, BSD style, written so that Windows Sockets
+// can stand behind the same interface. Every call reports its outcome as a
+// result and keeps the system's error code (errno values here) for traces.
+//
+// A time-out is an error: with a receive or send time-out set, a call that
+// runs out of time fails (EAGAIN here), and callers must not retry it.
+//
+// Thread rules: a socket is used by one thread, except Shutdown, which another
+// thread may call to make that thread's blocking calls return at once; the
+// caller must make sure the owner does not close the socket meanwhile.
+
+namespace platform {
+
+// Starts the socket layer (Windows Sockets needs it; nothing to do here).
+// Returns 0 on success, else the error code.
+int StartSockets();
+void StopSockets();
+
+// An IPv4 address and port, both in host byte order.
+struct CSocketAddress {
+    uint32_t nAddress = 0;  // 0x7F000001 is 127.0.0.1
+    uint16_t nPort = 0;
+
+    // Dotted decimal form, "127.0.0.1".
+    std::string GetAddressText() const;
+};
+
+// Parses dotted decimal text ("10.0.0.7"); false for anything else.
+bool ParseIpv4Address(const std::string& strText, uint32_t& nAddress);
+
+// Looks a host name up and returns its first IPv4 address. False when the
+// name cannot be resolved or has no IPv4 address.
+bool ResolveHostName(const std::string& strName, uint32_t& nAddress);
+
+// The error code of a time-out (EAGAIN here, WSAETIMEDOUT on Windows).
+int GetTimeoutErrorCode();
+
+class CSocket {
+public:
+    CSocket() = default;
+    ~CSocket();
+    CSocket(CSocket&& other) noexcept;
+    CSocket& operator=(CSocket&& other) noexcept;
+    CSocket(const CSocket&) = delete;
+    CSocket& operator=(const CSocket&) = delete;
+
+    // Creates an IPv4 stream socket, closing one held before.
+    bool Create();
+    bool IsOpen() const { return m_hSocket >= 0; }
+
+    bool SetReuseAddress();
+    // Receive and send time-outs in milliseconds; 0 means none.
+    bool SetTimeouts(int nMilliseconds);
+
+    bool Bind(const CSocketAddress& address);
+    bool Listen(int nBacklog);
+
+    // Waits for a connection and hands it over in client. A backlog of 0
+    // still lets the system queue one connection.
+    bool Accept(CSocket& client, CSocketAddress& peer);
+
+    // Connects; with nTimeoutMs > 0 gives up after that long (a time-out
+    // error), otherwise waits as the system does.
+    bool Connect(const CSocketAddress& address, int nTimeoutMs = 0);
+
+    // Receives up to nCount bytes: the count received, 0 when the peer has
+    // closed the connection, -1 on an error or a time-out.
+    int64_t Receive(void* pBuffer, size_t nCount);
+
+    // Sends all nCount bytes; false on an error or a time-out.
+    bool SendAll(const void* pBuffer, size_t nCount);
+
+    // Sends nLength bytes of an open file from its current position, by the
+    // system's file-transmission call where there is one. False on an error,
+    // on a time-out, or when the file ends before nLength bytes.
+    bool SendFile(CFile& file, uint64_t nLength);
+
+    // Waits until data (or the end of the connection) can be read. Returns 1
+    // when readable, 0 on a time-out, -1 on an error.
+    int WaitReadable(int nTimeoutMs);
+
+    bool GetLocalAddress(CSocketAddress& address) const;
+    bool GetPeerAddress(CSocketAddress& address) const;
+
+    // Ends both directions: blocking calls on this socket in other threads
+    // return at once. The socket stays open until Close.
+    void Shutdown();
+    void Close();
+
+    // The system error code of the last failure.
+    int GetLastError() const { return m_nLastError; }
+
+private:
+    bool Fail();
+
+    intptr_t m_hSocket = -1;
+    int m_nLastError = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,126 @@
+#include "platform/socket.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "tests/support/tempdir.h"
+
+namespace {
+
+using namespace platform;
+
+constexpr uint32_t kLoopback = 0x7F000001;
+
+// A listener on a free loopback port.
+class SocketTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_listener.Create());
+        ASSERT_TRUE(m_listener.SetReuseAddress());
+        ASSERT_TRUE(m_listener.Bind({kLoopback, 0}));
+        ASSERT_TRUE(m_listener.Listen(1));
+        ASSERT_TRUE(m_listener.GetLocalAddress(m_address));
+        ASSERT_NE(m_address.nPort, 0);
+    }
+
+    // A connected pair: client side and server side.
+    void Connect(CSocket& client, CSocket& server) {
+        ASSERT_TRUE(client.Create());
+        ASSERT_TRUE(client.Connect(m_address, 2000));
+        CSocketAddress peer;
+        ASSERT_TRUE(m_listener.Accept(server, peer));
+        EXPECT_EQ(peer.GetAddressText(), "127.0.0.1");
+    }
+
+    CSocket m_listener;
+    CSocketAddress m_address;
+};
+
+TEST_F(SocketTest, BytesCrossAndTheEndShowsAsZero) {
+    CSocket client, server;
+    Connect(client, server);
+    ASSERT_TRUE(client.SendAll("USER x\r\n", 8));
+    char buffer[64] = {};
+    EXPECT_EQ(server.Receive(buffer, sizeof(buffer)), 8);
+    EXPECT_STREQ(buffer, "USER x\r\n");
+    client.Close();
+    EXPECT_EQ(server.Receive(buffer, sizeof(buffer)), 0);
+    // Sending into a closed connection fails instead of killing the process.
+    bool bSent = true;
+    for (int i = 0; i < 100 && bSent; ++i) {
+        bSent = server.SendAll(buffer, sizeof(buffer));
+    }
+    EXPECT_FALSE(bSent);
+}
+
+TEST_F(SocketTest, ATimeoutIsAnError) {
+    CSocket client, server;
+    Connect(client, server);
+    ASSERT_TRUE(server.SetTimeouts(100));
+    char buffer[8];
+    EXPECT_EQ(server.Receive(buffer, sizeof(buffer)), -1);
+    EXPECT_EQ(server.GetLastError(), GetTimeoutErrorCode());
+    EXPECT_EQ(server.WaitReadable(50), 0);
+    ASSERT_TRUE(client.SendAll("x", 1));
+    EXPECT_EQ(server.WaitReadable(2000), 1);
+}
+
+TEST_F(SocketTest, ShutdownFromAnotherThreadEndsABlockedAccept) {
+    std::thread waiter([this] {
+        CSocket client;
+        CSocketAddress peer;
+        EXPECT_FALSE(m_listener.Accept(client, peer));
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    m_listener.Shutdown();
+    waiter.join();
+}
+
+TEST_F(SocketTest, ConnectingToAClosedPortFails) {
+    CSocketAddress address = m_address;
+    m_listener.Close();
+    CSocket client;
+    ASSERT_TRUE(client.Create());
+    EXPECT_FALSE(client.Connect(address, 2000));
+    EXPECT_NE(client.GetLastError(), 0);
+}
+
+TEST_F(SocketTest, SendFileSendsTheWholeFile) {
+    testsupport::CTempDir dir;
+    std::string strData(300000, '\0');
+    for (size_t i = 0; i < strData.size(); ++i) {
+        strData[i] = static_cast<char>(i * 31 + i / 7);
+    }
+    ASSERT_TRUE(dir.WriteFile("data.bin", strData));
+    CFile file;
+    ASSERT_TRUE(file.Open(dir.Join("data.bin"), CFile::modeRead));
+
+    CSocket client, server;
+    Connect(client, server);
+    std::string strReceived;
+    std::thread reader([&] {
+        char buffer[4096];
+        int64_t nRead;
+        while ((nRead = client.Receive(buffer, sizeof(buffer))) > 0) {
+            strReceived.append(buffer, static_cast<size_t>(nRead));
+        }
+    });
+    EXPECT_TRUE(server.SendFile(file, strData.size()));
+    server.Close();
+    reader.join();
+    EXPECT_EQ(strReceived, strData);
+}
+
+TEST(SocketNames, AddressesParseAndResolve) {
+    uint32_t nAddress = 0;
+    EXPECT_TRUE(ParseIpv4Address("10.0.0.7", nAddress));
+    EXPECT_EQ(nAddress, 0x0A000007u);
+    EXPECT_FALSE(ParseIpv4Address("10.0.0", nAddress));
+    EXPECT_FALSE(ParseIpv4Address("localhost", nAddress));
+    EXPECT_TRUE(ResolveHostName("localhost", nAddress));
+    EXPECT_EQ((CSocketAddress{nAddress, 0}.GetAddressText().substr(0, 4)), "127.");
+    EXPECT_FALSE(ResolveHostName("no-such-host.invalid", nAddress));
+}
+
+}  // namespace
