@@ -30,7 +30,9 @@ public:
     std::string Final();
 
 private:
-    void Transform(const unsigned char* pBlock);
+    // Runs the compression over nBlocks consecutive 64-byte blocks, so that
+    // whole blocks go straight from the caller's memory into the state.
+    void Transform(const unsigned char* pBlocks, size_t nBlocks);
 
     unsigned char m_lpszBuffer[64];  // the current, incomplete block
     uint32_t m_nCount[2];            // message length in bits, low word first
