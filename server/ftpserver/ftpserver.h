@@ -1,0 +1,106 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/socket.h"
+
+// The transfer server engine: one server thread that listens on a port,
+// serves one client at a time over a small FTP subset extended by MD5 and
+// TIME, and writes a trace of every event to standard output.
+
+// One account that may log in. Names and passwords compare exactly.
+class CFileSyncServerUser {
+public:
+    CFileSyncServerUser() = default;
+    CFileSyncServerUser(std::string strUser, std::string strPassword)
+        : m_strUser(std::move(strUser)), m_strPassword(std::move(strPassword)) {}
+
+    std::string m_strUser;
+    std::string m_strPassword;
+};
+
+class CFtpServer {
+public:
+    // Receive and send time-out of every connection, in milliseconds.
+    static constexpr int kDefaultTimeoutMs = 60000;
+
+    CFtpServer() = default;
+    ~CFtpServer();
+    CFtpServer(const CFtpServer&) = delete;
+    CFtpServer& operator=(const CFtpServer&) = delete;
+
+    // Starts the server thread; a thread still running is stopped first.
+    //   onQuitRequest - called on the server thread after a QUIT in
+    //                   single-session mode has ended the server; must be safe
+    //                   to call from there. May be empty.
+    //   pUsers        - the accounts; null means none was configured, and the
+    //                   built-in account alone may log in. The engine works on
+    //                   its own copy, so the caller may change or reload its
+    //                   list at any time.
+    //   pWelcome      - the greeting text; null gives "<welcome message>".
+    // Returns false only if the thread could not be created; whether the
+    // port could be bound shows in the trace.
+    bool Start(std::function<void()> onQuitRequest, bool bSingleSession,
+               const std::vector<CFileSyncServerUser>* pUsers, const std::string* pWelcome,
+               int nPort, const std::string& strStartDir);
+
+    // Ends the server thread at once, wherever it is: its sockets are shut
+    // down so that every blocking call returns, then the thread is joined. A
+    // client in the middle of anything sees its connection closed.
+    void Stop();
+
+    // Shortens the time-out (tests only; the engine's own is 60 s).
+    void SetTimeoutForTesting(int nTimeoutMs) { m_nTimeoutMs = nTimeoutMs; }
+
+private:
+    // One parsed command line.
+    struct CCommand {
+        std::string strCommand;   // upper case
+        std::string strArgument;  // as sent, trimmed of blanks
+    };
+
+    void ServerThread();
+    bool CreateListenSocket();
+    bool Login();
+    void RunSession();
+
+    bool ReceiveCommand(CCommand& command);
+    bool SendReply(const std::string& strReply);
+    bool DispatchCommand(const CCommand& command, bool& bHandled);
+    bool OnTime();
+
+    // Socket handling shared with Stop, which may shut them down from the
+    // user-interface thread at any moment.
+    bool OpenSocket(platform::CSocket& socket);
+    void CloseSocket(platform::CSocket& socket);
+    bool IsStopping();
+
+    void Trace(int nLine, int nError, const std::string& strMessage);
+
+    std::thread m_thread;
+    std::mutex m_mutex;          // guards the opening and closing of sockets
+    bool m_bStopping = false;    // Stop has begun; no socket may be opened
+
+    int m_nPort = 0;
+    int m_nTimeoutMs = kDefaultTimeoutMs;
+    bool m_bSingleSession = false;
+    std::atomic<bool> m_bStopRequested{false};  // QUIT in single-session mode
+    std::function<void()> m_onQuitRequest;
+    std::string m_strWelcome;
+    std::string m_strSystem;
+    std::string m_strHelp;
+    std::string m_strStartDir;
+    std::optional<std::vector<CFileSyncServerUser>> m_users;
+
+    platform::CSocket m_listenSocket;
+    platform::CSocket m_controlSocket;
+    platform::CSocket m_dataSocket;
+    platform::CSocketAddress m_peerAddress;
+    std::string m_strPending;  // received bytes after the current command line
+};

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+
+#include "platform/socket.h"
+
+// A plain line client for driving the engine over a real socket.
+class CFtpTestClient {
+public:
+    // Connects to 127.0.0.1:nPort, retrying while the server comes up.
+    bool Connect(int nPort, int nWaitMs = 5000);
+
+    // Sends strText exactly as given (add "\r\n" yourself).
+    bool SendRaw(const std::string& strText);
+
+    // Sends strLine and "\r\n", returns the next reply line.
+    std::string Command(const std::string& strLine);
+
+    // The next reply line without its line end; "" when the connection
+    // ended (or nothing came within the time-out).
+    std::string ReadLine(int nTimeoutMs = 5000);
+
+    // True when the server has closed the connection (no more bytes).
+    bool IsClosedByServer(int nTimeoutMs = 5000);
+
+    platform::CSocket m_socket;
+
+private:
+    std::string m_strBuffer;
+};
+
+// A loopback port that was free a moment ago.
+int FindFreePort();
