@@ -61,6 +61,14 @@ bool CreateDirectory(const std::string& strPath);
 // Deletes a file. Refuses (false) directories and read-only files.
 bool DeleteFile(const std::string& strPath);
 
+// Replaces strTo with strFrom in one step (strTo need not exist). Both must be
+// on the same file system. False on failure.
+bool ReplaceFile(const std::string& strFrom, const std::string& strTo);
+
+// The absolute path of strPath with every symbolic link, "." and ".."
+// resolved. False when strPath does not exist.
+bool GetRealPath(const std::string& strPath, std::string& strReal);
+
 // Wildcard search. strPattern is a directory part and a name pattern, split at
 // the last '\' or '/'; a pattern without a directory part searches the current
 // directory. In the name pattern '*' matches any run of characters, '?' exactly
@@ -96,6 +104,11 @@ public:
     // Opens strPath; closes a file that was open before. False on failure,
     // with the cause in GetLastError.
     bool Open(const std::string& strPath, EOpenMode mode);
+
+    // Creates a new, empty file for writing in strDirectory, under a hidden
+    // name that no other file has, and returns its path in strPath. For
+    // writing a file in full before it replaces another (ReplaceFile).
+    bool CreateTemporary(const std::string& strDirectory, std::string& strPath);
     bool IsOpen() const { return m_hFile >= 0; }
 
     // Reads up to nCount bytes from the current position, as many as the file

@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 #include <utility>
 
@@ -146,6 +148,20 @@ bool DeleteFile(const std::string& strPath) {
     return unlink(strNative.c_str()) == 0;
 }
 
+bool ReplaceFile(const std::string& strFrom, const std::string& strTo) {
+    return rename(NativePath(strFrom).c_str(), NativePath(strTo).c_str()) == 0;
+}
+
+bool GetRealPath(const std::string& strPath, std::string& strReal) {
+    char* pszReal = realpath(NativePath(strPath).c_str(), nullptr);
+    if (pszReal == nullptr) {
+        return false;
+    }
+    strReal = pszReal;
+    free(pszReal);
+    return true;
+}
+
 bool MatchFileName(const std::string& strPattern, const std::string& strName) {
     if (strPattern == "*.*") {
         return true;
@@ -249,6 +265,28 @@ bool CFile::Open(const std::string& strPath, EOpenMode mode) {
     }
     m_hFile = hFile;
     return true;
+}
+
+bool CFile::CreateTemporary(const std::string& strDirectory, std::string& strPath) {
+    Close();
+    static std::atomic<unsigned> s_nCounter{0};
+    for (int nAttempt = 0; nAttempt < 100; ++nAttempt) {
+        std::string strName = ".tandrel-" + std::to_string(getpid()) + "-" +
+                              std::to_string(s_nCounter++) + ".part";
+        std::string strCandidate = JoinPath(strDirectory, strName);
+        int hFile = open(NativePath(strCandidate).c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (hFile >= 0) {
+            m_hFile = hFile;
+            strPath = strCandidate;
+            return true;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    m_nLastError = errno;
+    return false;
 }
 
 int64_t CFile::Read(void* pBuffer, size_t nCount) {

@@ -3,6 +3,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,6 +36,30 @@ CSocketAddress FromSockaddr(const sockaddr_in& native) {
 
 // A send on a connection the peer has closed must fail, not kill the program.
 constexpr int kSendFlags = MSG_NOSIGNAL;
+
+// sendfile has no MSG_NOSIGNAL: SIGPIPE is held back for the calling thread
+// while it runs, and one that a closed connection raised is taken off again.
+class CSigpipeBlocker {
+public:
+    CSigpipeBlocker() {
+        sigemptyset(&m_sigpipe);
+        sigaddset(&m_sigpipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &m_sigpipe, &m_previous);
+    }
+    ~CSigpipeBlocker() {
+        sigset_t pending;
+        sigpending(&pending);
+        if (sigismember(&pending, SIGPIPE) == 1 && sigismember(&m_previous, SIGPIPE) == 0) {
+            timespec noWait {};
+            sigtimedwait(&m_sigpipe, nullptr, &noWait);
+        }
+        pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
+    }
+
+private:
+    sigset_t m_sigpipe;
+    sigset_t m_previous;
+};
 
 }  // namespace
 
@@ -233,6 +259,7 @@ bool CSocket::SendAll(const void* pBuffer, size_t nCount) {
 }
 
 bool CSocket::SendFile(CFile& file, uint64_t nLength) {
+    CSigpipeBlocker sigpipeBlocker;
     int hFile = static_cast<int>(file.GetNativeHandle());
     while (nLength > 0) {
         size_t nChunk = nLength > (1u << 30) ? (1u << 30) : static_cast<size_t>(nLength);

@@ -1,9 +1,15 @@
 #include "server/ftpserver/ftpserver.h"
 
 #include <chrono>
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
+#include "common/fileerror.h"
+#include "common/md5.h"
 #include "platform/clock.h"
+#include "platform/file.h"
+#include "platform/paths.h"
 #include "platform/thread.h"
 
 namespace {
@@ -12,6 +18,19 @@ const char* const kSourceName = "ftpserver.cpp";
 const char* const kDefaultAccount = "vexil";
 constexpr size_t kReceiveBufferSize = 4096;
 constexpr size_t kMaxTraceMessage = 1023;
+constexpr size_t kStoreBlockSize = 4096;
+
+const char* const kReplyDone = "200 Done";
+const char* const kReplyOpening = "150 File status Ok, opening data connection.";
+const char* const kReplyTransferred = "226 Closing data connection. Requested file action successful.";
+const char* const kReplyCompleted = "250 Requested file action completed.";
+const char* const kReplyNoDataConnection = "425 Cannot open data connection.";
+const char* const kReplyAborted = "426 Connection closed; transfer aborted.";
+const char* const kReplyUnavailable =
+    "550 Requested action not taken. File or directory unavailable.";
+const char* const kReplyActionAborted = "552 Requested file action aborted.";
+const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 std::mutex g_traceMutex;
 
@@ -79,6 +98,9 @@ bool CFtpServer::Start(std::function<void()> onQuitRequest, bool bSingleSession,
     m_strSystem = "<System>";
     m_strWelcome = pWelcome != nullptr ? *pWelcome : std::string("<welcome message>");
     m_strHelp = "<Help>";
+    if (!platform::GetRealPath(m_strStartDir, m_strRealStartDir)) {
+        m_strRealStartDir.clear();
+    }
     if (pUsers != nullptr) {
         m_users = *pUsers;
     } else {
@@ -265,6 +287,9 @@ void CFtpServer::RunSession() {
         if (command.strCommand == "TIME") {
             bHandled = true;
             bContinue = OnTime();
+        } else if (command.strCommand == "MD5") {
+            bHandled = true;
+            bContinue = OnMd5(command.strArgument);
         } else {
             bContinue = DispatchCommand(command, bHandled);
         }
@@ -380,8 +405,26 @@ bool CFtpServer::DispatchCommand(const CCommand& command, bool& bHandled) {
         return true;
     }
     if (strCommand == "NOOP") {
-        SendReply("200 Done");
+        SendReply(kReplyDone);
         return true;
+    }
+    if (strCommand == "PORT") {
+        return OnPort(strArgument);
+    }
+    if (strCommand == "LIST") {
+        return OnList(strArgument);
+    }
+    if (strCommand == "RETR") {
+        return OnRetr(strArgument);
+    }
+    if (strCommand == "STOR") {
+        return OnStor(strArgument);
+    }
+    if (strCommand == "DELE") {
+        return OnDele(strArgument);
+    }
+    if (strCommand == "SIZE") {
+        return OnSize(strArgument);
     }
     bHandled = false;
     return true;
@@ -393,5 +436,335 @@ bool CFtpServer::OnTime() {
     std::snprintf(szText, sizeof(szText), "%04d-%02d-%02d %02d:%02d:%02d.%03d", now.nYear,
                   now.nMonth, now.nDay, now.nHour, now.nMinute, now.nSecond, now.nMilliseconds);
     SendReply(std::string("200 ") + szText);
+    return true;
+}
+
+// Where a path may lead is decided here and nowhere else.
+bool CFtpServer::ResolvePath(const std::string& strArgument, std::string& strPath) {
+    std::string strTrimmed = strArgument;
+    for (char chSeparator : {'/', '\\'}) {
+        size_t nStart = strTrimmed.find_first_not_of(chSeparator);
+        strTrimmed.erase(0, nStart == std::string::npos ? strTrimmed.size() : nStart);
+    }
+    for (char chSeparator : {'/', '\\'}) {
+        size_t nEnd = strTrimmed.find_last_not_of(chSeparator);
+        strTrimmed.erase(nEnd == std::string::npos ? 0 : nEnd + 1);
+    }
+    strPath = m_strStartDir + "/" + strTrimmed;
+
+    size_t nStart = 0;
+    while (nStart <= strTrimmed.size()) {
+        size_t nEnd = strTrimmed.find_first_of("\\/", nStart);
+        if (nEnd == std::string::npos) {
+            nEnd = strTrimmed.size();
+        }
+        if (strTrimmed.compare(nStart, nEnd - nStart, "..") == 0) {
+            return false;
+        }
+        nStart = nEnd + 1;
+    }
+
+    // Links may point anywhere: the longest part of the path that exists must
+    // really lie inside the start directory.
+    if (m_strRealStartDir.empty()) {
+        return false;
+    }
+    std::string strExisting = strPath;
+    std::string strReal;
+    while (!platform::GetRealPath(strExisting, strReal)) {
+        size_t nSeparator = strExisting.find_last_of("\\/");
+        if (nSeparator == std::string::npos || nSeparator == 0) {
+            return false;
+        }
+        strExisting.erase(nSeparator);
+    }
+    return strReal == m_strRealStartDir ||
+           (strReal.compare(0, m_strRealStartDir.size(), m_strRealStartDir) == 0 &&
+            (m_strRealStartDir.back() == '/' || strReal[m_strRealStartDir.size()] == '/'));
+}
+
+bool CFtpServer::IsDirectory(const std::string& strPath) {
+    std::vector<platform::CFileInfo> found = platform::FindFiles(strPath);
+    return !found.empty() && found[0].dwAttributes != platform::kInvalidFileAttributes &&
+           (found[0].dwAttributes & platform::kFileAttributeDirectory) != 0;
+}
+
+bool CFtpServer::IsOrdinaryFile(const std::string& strPath) {
+    uint32_t dwAttributes = platform::GetFileAttributes(strPath);
+    return dwAttributes != platform::kInvalidFileAttributes &&
+           (dwAttributes & (platform::kFileAttributeDirectory | platform::kFileAttributeHidden |
+                            platform::kFileAttributeSystem)) == 0;
+}
+
+bool CFtpServer::OnMd5(const std::string& strArgument) {
+    std::string strPath;
+    if (!ResolvePath(strArgument, strPath) || IsDirectory(strPath)) {
+        SendReply(kReplyUnavailable);
+        return true;
+    }
+    std::string strDigest;
+    try {
+        strDigest = CMD5Checksum::GetFileDigest(strPath);
+    } catch (const CFileException&) {
+        strDigest.clear();
+    }
+    SendReply(strDigest.empty() ? std::string(kReplyActionAborted) : "200 " + strDigest);
+    return true;
+}
+
+bool CFtpServer::OnPort(const std::string& strArgument) {
+    // Numbers as the C runtime reads them: optional sign, digits up to the
+    // first other character, 0 without digits; empty pieces are skipped.
+    std::vector<long long> numbers;
+    size_t nStart = 0;
+    while (nStart <= strArgument.size()) {
+        size_t nEnd = strArgument.find(',', nStart);
+        if (nEnd == std::string::npos) {
+            nEnd = strArgument.size();
+        }
+        if (nEnd > nStart) {
+            size_t i = nStart;
+            bool bNegative = false;
+            if (i < nEnd && (strArgument[i] == '+' || strArgument[i] == '-')) {
+                bNegative = strArgument[i++] == '-';
+            }
+            long long nValue = 0;
+            while (i < nEnd && strArgument[i] >= '0' && strArgument[i] <= '9') {
+                nValue = std::min(nValue * 10 + (strArgument[i++] - '0'), 1LL << 40);
+            }
+            numbers.push_back(bNegative ? -nValue : nValue);
+        }
+        nStart = nEnd + 1;
+    }
+    uint32_t nAddress = m_dataAddress.nAddress;
+    for (size_t i = 0; i < 4 && i < numbers.size(); ++i) {
+        int nShift = 8 * (3 - static_cast<int>(i));
+        nAddress = (nAddress & ~(0xFFu << nShift)) |
+                   ((static_cast<uint32_t>(numbers[i]) & 0xFFu) << nShift);
+    }
+    m_dataAddress.nAddress = nAddress;
+    // A PORT without a port number leaves the port as it was.
+    if (numbers.size() >= 5) {
+        long long nPort = numbers[4] * 256 + (numbers.size() >= 6 ? numbers[5] : 0);
+        m_dataAddress.nPort = static_cast<uint16_t>(nPort & 0xFFFF);
+        m_bDataAddressSet = true;
+    }
+    SendReply(kReplyDone);
+    return true;
+}
+
+bool CFtpServer::OpenDataConnection() {
+    // Data goes only to the client's own address: no bounce through PORT.
+    if (!m_bDataAddressSet || m_dataAddress.nAddress != m_peerAddress.nAddress) {
+        return false;
+    }
+    if (!OpenSocket(m_dataSocket)) {
+        TRACE(m_dataSocket.GetLastError(), "socket(...) failed");
+        return false;
+    }
+    m_dataSocket.SetReuseAddress();
+    m_dataSocket.SetTimeouts(m_nTimeoutMs);
+    if (!m_dataSocket.Connect(m_dataAddress, m_nTimeoutMs)) {
+        TRACE(m_dataSocket.GetLastError(), "connect(...) failed");
+        CloseDataConnection();
+        return false;
+    }
+    return true;
+}
+
+void CFtpServer::CloseDataConnection() { CloseSocket(m_dataSocket); }
+
+bool CFtpServer::OnList(const std::string& strArgument) {
+    std::string strPattern;
+    bool bInside = true;
+    if (strArgument.empty()) {
+        strPattern = m_strStartDir + "/*.*";
+    } else {
+        bInside = ResolvePath(strArgument, strPattern);
+        if (bInside && IsDirectory(strPattern)) {
+            strPattern += "/*.*";
+        }
+    }
+    std::string strListing;
+    strListing.reserve(65536);
+    if (bInside) {
+        platform::CDateTime now = platform::GetUtcDateTime();
+        for (const platform::CFileInfo& info : platform::FindFiles(strPattern)) {
+            if (info.strName.empty() || info.strName == "." || info.strName == ".." ||
+                info.dwAttributes == platform::kInvalidFileAttributes ||
+                (info.dwAttributes &
+                 (platform::kFileAttributeDirectory | platform::kFileAttributeHidden |
+                  platform::kFileAttributeSystem)) != 0) {
+                continue;
+            }
+            const platform::CDateTime& written = info.timeLastWriteUtc;
+            char szLine[128];
+            int nLength = std::snprintf(
+                szLine, sizeof(szLine), "%s1 user group %llu %s ",
+                (info.dwAttributes & platform::kFileAttributeReadOnly) ? "-r-------- "
+                                                                        : "-rw------- ",
+                static_cast<unsigned long long>(info.nSize), kMonths[(written.nMonth + 11) % 12]);
+            strListing.append(szLine, static_cast<size_t>(nLength));
+            nLength = written.nYear < now.nYear
+                          ? std::snprintf(szLine, sizeof(szLine), "%02d %04d ", written.nDay,
+                                          written.nYear)
+                          : std::snprintf(szLine, sizeof(szLine), "%02d %02d:%02d ", written.nDay,
+                                          written.nHour, written.nMinute);
+            strListing.append(szLine, static_cast<size_t>(nLength));
+            strListing += info.strName + "\r\n";
+        }
+    }
+
+    SendReply(kReplyOpening);
+    if (!OpenDataConnection()) {
+        SendReply(kReplyNoDataConnection);
+        return true;
+    }
+    if (!strListing.empty() && !m_dataSocket.SendAll(strListing.data(), strListing.size())) {
+        TRACE(m_dataSocket.GetLastError(), "send(...) failed");
+        SendReply(kReplyAborted);
+        CloseDataConnection();
+        return true;
+    }
+    CloseDataConnection();
+    SendReply(kReplyCompleted);
+    return true;
+}
+
+bool CFtpServer::OnRetr(const std::string& strArgument) {
+    std::string strPath;
+    if (!ResolvePath(strArgument, strPath) || !IsOrdinaryFile(strPath)) {
+        SendReply(kReplyUnavailable);
+        return true;
+    }
+    platform::CFile file;
+    int64_t nLength = -1;
+    if (!file.Open(strPath, platform::CFile::modeRead) || (nLength = file.GetLength()) < 0) {
+        TRACE(file.GetLastError(), "Failed to open file " + strArgument);
+        SendReply(kReplyUnavailable);
+        return true;
+    }
+    SendReply(kReplyOpening);
+    if (!OpenDataConnection()) {
+        SendReply(kReplyNoDataConnection);
+        return true;
+    }
+    // The data socket's send time-out ends a send that makes no progress.
+    if (m_dataSocket.SendFile(file, static_cast<uint64_t>(nLength))) {
+        SendReply(kReplyTransferred);
+    } else {
+        TRACE(m_dataSocket.GetLastError(), "TransmitFile(...) failed");
+        SendReply(kReplyAborted);
+    }
+    CloseDataConnection();
+    return true;
+}
+
+bool CFtpServer::OnStor(const std::string& strArgument) {
+    std::string strPath;
+    if (!ResolvePath(strArgument, strPath)) {
+        SendReply(kReplyUnavailable);
+        return true;
+    }
+    uint32_t dwAttributes = platform::GetFileAttributes(strPath);
+    if (dwAttributes != platform::kInvalidFileAttributes &&
+        (dwAttributes & (platform::kFileAttributeDirectory | platform::kFileAttributeHidden |
+                         platform::kFileAttributeSystem)) != 0) {
+        SendReply(kReplyUnavailable);
+        return true;
+    }
+    if (dwAttributes != platform::kInvalidFileAttributes &&
+        (dwAttributes & platform::kFileAttributeReadOnly) != 0) {
+        TRACE(EACCES, "Failed to open file " + strArgument);
+        SendReply(kReplyUnavailable);
+        return true;
+    }
+    // The upload goes to a file of its own beside the target and replaces the
+    // target only once it is complete: a failed upload never costs the
+    // server's copy.
+    size_t nSeparator = strPath.find_last_of("\\/");
+    std::string strDirectory = strPath.substr(0, nSeparator);
+    std::string strTemporary;
+    platform::CFile file;
+    if (!file.CreateTemporary(strDirectory, strTemporary)) {
+        TRACE(file.GetLastError(), "Failed to open file " + strArgument);
+        SendReply(kReplyUnavailable);
+        return true;
+    }
+    if (!OpenDataConnection()) {
+        SendReply(kReplyNoDataConnection);
+        file.Close();
+        platform::DeleteFile(strTemporary);
+        return true;
+    }
+    SendReply(kReplyOpening);
+    bool bComplete = false;
+    char buffer[kStoreBlockSize];
+    for (;;) {
+        int64_t nReceived = m_dataSocket.Receive(buffer, sizeof(buffer));
+        if (nReceived < 0) {
+            TRACE(m_dataSocket.GetLastError(), "recv(...) failed");
+            break;
+        }
+        if (nReceived == 0) {
+            bComplete = true;
+            break;
+        }
+        if (!file.Write(buffer, static_cast<size_t>(nReceived))) {
+            TRACE(file.GetLastError(), "WriteFile(...) failed");
+            break;
+        }
+    }
+    CloseDataConnection();
+    if (bComplete && !file.Close()) {
+        TRACE(file.GetLastError(), "WriteFile(...) failed");
+        bComplete = false;
+    }
+    if (bComplete && !platform::ReplaceFile(strTemporary, strPath)) {
+        int nError = errno;
+        TRACE(nError, "Failed to open file " + strArgument);
+        bComplete = false;
+    }
+    if (!bComplete) {
+        file.Close();
+        platform::DeleteFile(strTemporary);
+    }
+    SendReply(bComplete ? kReplyTransferred : kReplyActionAborted);
+    return true;
+}
+
+bool CFtpServer::OnDele(const std::string& strArgument) {
+    std::string strPath;
+    if (!ResolvePath(strArgument, strPath) || !IsOrdinaryFile(strPath)) {
+        SendReply(kReplyUnavailable);
+        return true;
+    }
+    if (!platform::DeleteFile(strPath)) {
+        int nError = errno;
+        TRACE(nError, "Failed to delete file " + strPath);
+        SendReply(kReplyUnavailable);
+        return true;
+    }
+    SendReply(kReplyCompleted);
+    return true;
+}
+
+bool CFtpServer::OnSize(const std::string& strArgument) {
+    std::string strPath;
+    if (ResolvePath(strArgument, strPath)) {
+        std::vector<platform::CFileInfo> found = platform::FindFiles(strPath);
+        if (!found.empty()) {
+            const platform::CFileInfo& info = found[0];
+            if (!info.strName.empty() && info.strName != "." && info.strName != ".." &&
+                info.dwAttributes != platform::kInvalidFileAttributes &&
+                (info.dwAttributes &
+                 (platform::kFileAttributeDirectory | platform::kFileAttributeHidden |
+                  platform::kFileAttributeSystem)) == 0) {
+                SendReply("213 " + std::to_string(info.nSize));
+                return true;
+            }
+        }
+    }
+    SendReply(kReplyUnavailable);
     return true;
 }

@@ -74,6 +74,22 @@ private:
     bool SendReply(const std::string& strReply);
     bool DispatchCommand(const CCommand& command, bool& bHandled);
     bool OnTime();
+    bool OnMd5(const std::string& strArgument);
+    bool OnPort(const std::string& strArgument);
+    bool OnList(const std::string& strArgument);
+    bool OnRetr(const std::string& strArgument);
+    bool OnStor(const std::string& strArgument);
+    bool OnDele(const std::string& strArgument);
+    bool OnSize(const std::string& strArgument);
+
+    // The path below the start directory that an argument names. False when
+    // it would lead outside the start directory (a ".." component, or a
+    // symbolic link that points out).
+    bool ResolvePath(const std::string& strArgument, std::string& strPath);
+    bool IsDirectory(const std::string& strPath);
+    bool IsOrdinaryFile(const std::string& strPath);
+    bool OpenDataConnection();
+    void CloseDataConnection();
 
     // Socket handling shared with Stop, which may shut them down from the
     // user-interface thread at any moment.
@@ -96,11 +112,14 @@ private:
     std::string m_strSystem;
     std::string m_strHelp;
     std::string m_strStartDir;
+    std::string m_strRealStartDir;  // with links resolved, for confinement
     std::optional<std::vector<CFileSyncServerUser>> m_users;
 
     platform::CSocket m_listenSocket;
     platform::CSocket m_controlSocket;
     platform::CSocket m_dataSocket;
     platform::CSocketAddress m_peerAddress;
+    platform::CSocketAddress m_dataAddress;  // set by PORT, kept across sessions
+    bool m_bDataAddressSet = false;
     std::string m_strPending;  // received bytes after the current command line
 };

@@ -63,3 +63,48 @@ int FindFreePort() {
     }
     return address.nPort;
 }
+
+CTransferResult Transfer(CFtpTestClient& client, const std::string& strCommand,
+                         const std::string& strUpload) {
+    CTransferResult result;
+    platform::CSocket listener;
+    platform::CSocketAddress address{kLoopback, 0};
+    if (!listener.Create() || !listener.Bind(address) || !listener.Listen(1) ||
+        !listener.GetLocalAddress(address)) {
+        return result;
+    }
+    std::string strPort = "PORT 127,0,0,1," + std::to_string(address.nPort / 256) + "," +
+                          std::to_string(address.nPort % 256);
+    if (client.Command(strPort) != "200 Done") {
+        return result;
+    }
+    client.SendRaw(strCommand + "\r\n");
+    bool bIsStore = strCommand.compare(0, 4, "STOR") == 0;
+    if (!bIsStore) {
+        result.strFirstReply = client.ReadLine();
+        if (result.strFirstReply.compare(0, 3, "150") != 0) {
+            return result;
+        }
+    }
+    if (listener.WaitReadable(5000) == 1) {
+        platform::CSocket data;
+        platform::CSocketAddress peer;
+        if (listener.Accept(data, peer)) {
+            if (bIsStore) {
+                result.strFirstReply = client.ReadLine();
+                data.SendAll(strUpload.data(), strUpload.size());
+            } else {
+                char buffer[65536];
+                int64_t nRead;
+                while ((nRead = data.Receive(buffer, sizeof(buffer))) > 0) {
+                    result.strData.append(buffer, static_cast<size_t>(nRead));
+                }
+            }
+        }
+    } else if (bIsStore) {
+        result.strFirstReply = client.ReadLine();
+        return result;
+    }
+    result.strFinalReply = client.ReadLine();
+    return result;
+}

@@ -31,3 +31,14 @@ private:
 
 // A loopback port that was free a moment ago.
 int FindFreePort();
+
+// One data transfer driven from the client's side: listens on loopback,
+// announces itself with PORT, sends the command, and moves the bytes.
+struct CTransferResult {
+    std::string strFirstReply;  // 150, or the refusal
+    std::string strFinalReply;  // 226/250/425/426/552, empty when there was none
+    std::string strData;        // bytes received (RETR, LIST)
+};
+
+CTransferResult Transfer(CFtpTestClient& client, const std::string& strCommand,
+                         const std::string& strUpload = std::string());

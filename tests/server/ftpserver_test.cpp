@@ -1,13 +1,20 @@
 #include "server/ftpserver/ftpserver.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <set>
 #include <cerrno>
 #include <cstdio>
 #include <regex>
 
+#include "common/md5.h"
+#include "platform/clock.h"
 #include "tests/server/ftp_test_client.h"
 #include "tests/support/tempdir.h"
 
@@ -331,6 +338,216 @@ TEST_F(FtpServerTest, APortInUseEndsTheThreadAfterItsTrace) {
     std::snprintf(szBindFailed, sizeof(szBindFailed), "(N, ftpserver.cpp, %08d)", EADDRINUSE);
     EXPECT_THAT(strTrace, HasSubstr(std::string("\nbind(...) failed ") + szBindFailed +
                                     "\n*** FTP Server stopped *** (N, ftpserver.cpp, 00000000)\n"));
+}
+
+std::string Pattern(size_t nSize) {
+    std::string strData(nSize, '\0');
+    for (size_t i = 0; i < nSize; ++i) {
+        strData[i] = static_cast<char>((i * 131) ^ (i >> 9));
+    }
+    return strData;
+}
+
+TEST_F(FtpServerTest, FilesGoUpAndComeBackByteForByte) {
+    ASSERT_EQ(mkdir(m_dir.Join("sub").c_str(), 0777), 0);
+    struct Case {
+        std::string strName;   // as the client names it
+        std::string strOnDisk; // where it lands below the start directory
+        size_t nSize;
+    };
+    const Case cases[] = {
+        {"empty.bin", "empty.bin", 0},
+        {"one.bin", "one.bin", 1},
+        {"/block.bin", "block.bin", 4096},
+        {"\\block+1.bin", "block+1.bin", 4097},
+        {"two words.bin", "two words.bin", 65536},
+        {"sub\\nested.bin", "sub/nested.bin", 3 * 1024 * 1024 + 7},
+        {"sub/fwd.bin/", "sub/fwd.bin", 1000},
+    };
+    CFtpTestClient client;
+    LogIn(client);
+    for (const Case& c : cases) {
+        const std::string strData = Pattern(c.nSize);
+        CTransferResult stored = Transfer(client, "STOR " + c.strName, strData);
+        EXPECT_EQ(stored.strFirstReply, "150 File status Ok, opening data connection.");
+        EXPECT_EQ(stored.strFinalReply,
+                  "226 Closing data connection. Requested file action successful.");
+        EXPECT_EQ(m_dir.ReadFile(c.strOnDisk).value_or("<missing>"), strData) << c.strName;
+
+        CTransferResult fetched = Transfer(client, "RETR " + c.strName);
+        EXPECT_EQ(fetched.strFirstReply, "150 File status Ok, opening data connection.");
+        EXPECT_EQ(fetched.strFinalReply,
+                  "226 Closing data connection. Requested file action successful.");
+        EXPECT_TRUE(fetched.strData == strData) << c.strName;
+
+        EXPECT_EQ(client.Command("SIZE " + c.strName), "213 " + std::to_string(c.nSize));
+        EXPECT_EQ(client.Command("MD5 " + c.strName),
+                  "200 " + CMD5Checksum::GetFileDigest(m_dir.Join(c.strOnDisk)));
+    }
+    // Replacing a file leaves exactly the new content and no stray file.
+    ASSERT_EQ(Transfer(client, "STOR one.bin", "xy").strFinalReply.substr(0, 3), "226");
+    EXPECT_EQ(m_dir.ReadFile("one.bin").value_or(""), "xy");
+    EXPECT_EQ(m_dir.List(), (std::vector<std::string>{"block+1.bin", "block.bin", "empty.bin",
+                                                      "one.bin", "sub", "two words.bin"}));
+    EXPECT_EQ(client.Command("DELE one.bin"), "250 Requested file action completed.");
+    EXPECT_FALSE(m_dir.Exists("one.bin"));
+    EXPECT_EQ(client.Command("md5 empty.bin"), "200 d41d8cd98f00b204e9800998ecf8427e");
+}
+
+TEST_F(FtpServerTest, ListingShowsOrdinaryFilesOnly) {
+    ASSERT_TRUE(m_dir.WriteFile("plain.txt", "12345"));
+    ASSERT_TRUE(m_dir.WriteFile("locked.txt", ""));
+    ASSERT_EQ(chmod(m_dir.Join("locked.txt").c_str(), 0444), 0);
+    ASSERT_TRUE(m_dir.WriteFile(".hidden", "h"));
+    ASSERT_TRUE(m_dir.WriteFile("old.txt", "old"));
+    ASSERT_EQ(mkdir(m_dir.Join("sub").c_str(), 0777), 0);
+    ASSERT_TRUE(m_dir.WriteFile("sub/inner.txt", "inner"));
+    ASSERT_EQ(mkfifo(m_dir.Join("pipe").c_str(), 0666), 0);
+    platform::CDateTime now = platform::GetUtcDateTime();
+    struct tm written {};
+    written.tm_year = now.nYear - 1 - 1900;
+    written.tm_mon = 2;
+    written.tm_mday = 5;
+    written.tm_hour = 14;
+    written.tm_min = 7;
+    struct utimbuf times {};
+    times.actime = times.modtime = timegm(&written);
+    ASSERT_EQ(utime(m_dir.Join("old.txt").c_str(), &times), 0);
+    times.actime = times.modtime = time(nullptr);
+    ASSERT_EQ(utime(m_dir.Join("plain.txt").c_str(), &times), 0);
+    struct tm nowParts {};
+    gmtime_r(&times.modtime, &nowParts);
+    char szToday[64];
+    strftime(szToday, sizeof(szToday), "%b %d %H:%M", &nowParts);
+
+    CFtpTestClient client;
+    LogIn(client);
+    auto lines = [](const std::string& strListing) {
+        std::multiset<std::string> result;
+        size_t nStart = 0, nEnd;
+        while ((nEnd = strListing.find("\r\n", nStart)) != std::string::npos) {
+            result.insert(strListing.substr(nStart, nEnd - nStart));
+            nStart = nEnd + 2;
+        }
+        EXPECT_EQ(nStart, strListing.size());
+        return result;
+    };
+    CTransferResult listed = Transfer(client, "LIST");
+    EXPECT_EQ(listed.strFirstReply, "150 File status Ok, opening data connection.");
+    EXPECT_EQ(listed.strFinalReply, "250 Requested file action completed.");
+    EXPECT_EQ(lines(listed.strData),
+              (std::multiset<std::string>{
+                  "-rw------- 1 user group 5 " + std::string(szToday) + " plain.txt",
+                  "-r-------- 1 user group 0 " + std::string(szToday, 7) +
+                      listed.strData.substr(listed.strData.find("locked.txt") - 6, 6) +
+                      "locked.txt",
+                  "-rw------- 1 user group 3 Mar 05 " + std::to_string(now.nYear - 1) +
+                      " old.txt"}));
+    for (const char* pszSub : {"LIST sub", "LIST sub/", "LIST \\sub\\"}) {
+        EXPECT_EQ(lines(Transfer(client, pszSub).strData).size(), 1u) << pszSub;
+    }
+    for (const char* pszEmpty : {"LIST /", "LIST missing", "LIST ..", "LIST sub/../.."}) {
+        CTransferResult empty = Transfer(client, pszEmpty);
+        EXPECT_EQ(empty.strData, "") << pszEmpty;
+        EXPECT_EQ(empty.strFinalReply, "250 Requested file action completed.") << pszEmpty;
+    }
+    EXPECT_EQ(lines(Transfer(client, "LIST *.txt").strData).size(), 3u);
+}
+
+TEST_F(FtpServerTest, RefusesWhatItMustNotTouch) {
+    ASSERT_TRUE(m_dir.WriteFile("locked.txt", "keep"));
+    ASSERT_EQ(chmod(m_dir.Join("locked.txt").c_str(), 0444), 0);
+    ASSERT_TRUE(m_dir.WriteFile(".hidden", "h"));
+    ASSERT_EQ(mkdir(m_dir.Join("sub").c_str(), 0777), 0);
+    testsupport::CTempDir outside;
+    ASSERT_TRUE(outside.WriteFile("secret.txt", "outside"));
+    ASSERT_EQ(symlink(outside.Join("secret.txt").c_str(), m_dir.Join("link.txt").c_str()), 0);
+    ASSERT_EQ(symlink(outside.Path().c_str(), m_dir.Join("out").c_str()), 0);
+    const std::string strEscape =
+        "../" + outside.Path().substr(outside.Path().find_last_of('/') + 1) + "/secret.txt";
+
+    struct Case {
+        std::string strLine;
+        std::string strReply;
+    };
+    const Case cases[] = {
+        {"RETR " + strEscape, kRefused},
+        {"RETR link.txt", kRefused},
+        {"RETR out/secret.txt", kRefused},
+        {"RETR .hidden", kRefused},
+        {"RETR sub", kRefused},
+        {"RETR missing", kRefused},
+        {"STOR " + strEscape, kRefused},
+        {"STOR out/new.txt", kRefused},
+        {"STOR sub", kRefused},
+        {"STOR .hidden", kRefused},
+        {"STOR locked.txt", kRefused},
+        {"STOR missing/new.txt", kRefused},
+        {"DELE " + strEscape, kRefused},
+        {"DELE link.txt", kRefused},
+        {"DELE locked.txt", kRefused},
+        {"DELE sub", kRefused},
+        {"SIZE sub", kRefused},
+        {"SIZE .hidden", kRefused},
+        {"SIZE " + strEscape, kRefused},
+        {"MD5 " + strEscape, kRefused},
+        {"MD5 out/secret.txt", kRefused},
+        {"MD5 sub", kRefused},
+        {"MD5", "552 Requested file action aborted."},
+        {"MD5 /", "552 Requested file action aborted."},
+        {"MD5 missing", "552 Requested file action aborted."},
+        {"MD5 .hidden", "200 2510c39011c5be704182423e3a695e91"},
+        {"SIZE locked.txt", "213 4"},
+    };
+    CFtpTestClient client;
+    LogIn(client);
+    ASSERT_EQ(client.Command("PORT 127,0,0,1,0,1"), "200 Done");
+    for (const Case& c : cases) {
+        EXPECT_EQ(client.Command(c.strLine), c.strReply) << c.strLine;
+    }
+    EXPECT_EQ(outside.ReadFile("secret.txt").value_or(""), "outside");
+    EXPECT_EQ(outside.List(), std::vector<std::string>{"secret.txt"});
+    EXPECT_EQ(m_dir.ReadFile("locked.txt").value_or(""), "keep");
+    EXPECT_EQ(Transfer(client, "RETR locked.txt").strData, "keep");
+}
+
+TEST_F(FtpServerTest, DataGoesOnlyToTheClientsOwnAddress) {
+    ASSERT_TRUE(m_dir.WriteFile("a.txt", "old content"));
+    CFtpTestClient client;
+    LogIn(client);
+    // Another address, or a port where nobody listens: no data connection.
+    for (const char* pszPort : {"PORT 127,0,0,2,4,1", "PORT 127,0,0,1,0,1"}) {
+        EXPECT_EQ(client.Command(pszPort), "200 Done");
+        EXPECT_EQ(client.Command("RETR a.txt"), "150 File status Ok, opening data connection.");
+        EXPECT_EQ(client.ReadLine(), "425 Cannot open data connection.");
+        EXPECT_EQ(client.Command("LIST"), "150 File status Ok, opening data connection.");
+        EXPECT_EQ(client.ReadLine(), "425 Cannot open data connection.");
+        // A failed upload leaves the old file exactly as it was, and nothing new.
+        EXPECT_EQ(client.Command("STOR a.txt"), "425 Cannot open data connection.");
+        EXPECT_EQ(client.Command("STOR b.txt"), "425 Cannot open data connection.");
+    }
+    EXPECT_EQ(m_dir.ReadFile("a.txt").value_or(""), "old content");
+    EXPECT_EQ(m_dir.List(), std::vector<std::string>{"a.txt"});
+}
+
+TEST_F(FtpServerTest, StopEndsARunningTransfer) {
+    ASSERT_TRUE(m_dir.WriteFile("big.bin", Pattern(64 * 1024 * 1024)));
+    CFtpTestClient client;
+    LogIn(client);
+    platform::CSocket listener;
+    platform::CSocketAddress address{0x7F000001, 0};
+    ASSERT_TRUE(listener.Create() && listener.Bind(address) && listener.Listen(1) &&
+                listener.GetLocalAddress(address));
+    EXPECT_EQ(client.Command("PORT 127,0,0,1," + std::to_string(address.nPort / 256) + "," +
+                             std::to_string(address.nPort % 256)),
+              "200 Done");
+    EXPECT_EQ(client.Command("RETR big.bin"), "150 File status Ok, opening data connection.");
+    platform::CSocket data;
+    platform::CSocketAddress peer;
+    ASSERT_TRUE(listener.Accept(data, peer));
+    // The client never reads: the server is stuck in its send until Stop.
+    m_server.Stop();
+    EXPECT_TRUE(client.IsClosedByServer());
 }
 
 }  // namespace
