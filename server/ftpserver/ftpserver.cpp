@@ -70,6 +70,18 @@ bool EqualsIgnoringCase(const std::string& strA, const char* pszB) {
     return ToUpperAscii(strA) == ToUpperAscii(pszB);
 }
 
+// Only ordinary files are listed, fetched, sized, deleted or replaced:
+// directories, hidden and system entries are not served.
+bool IsOrdinary(uint32_t dwAttributes) {
+    return dwAttributes != platform::kInvalidFileAttributes &&
+           (dwAttributes & (platform::kFileAttributeDirectory | platform::kFileAttributeHidden |
+                            platform::kFileAttributeSystem)) == 0;
+}
+
+bool IsListedName(const std::string& strName) {
+    return !strName.empty() && strName != "." && strName != "..";
+}
+
 // A start directory without its trailing separator; the root keeps its own.
 std::string NormaliseStartDir(const std::string& strStartDir) {
     std::string strDir = strStartDir;
@@ -490,10 +502,7 @@ bool CFtpServer::IsDirectory(const std::string& strPath) {
 }
 
 bool CFtpServer::IsOrdinaryFile(const std::string& strPath) {
-    uint32_t dwAttributes = platform::GetFileAttributes(strPath);
-    return dwAttributes != platform::kInvalidFileAttributes &&
-           (dwAttributes & (platform::kFileAttributeDirectory | platform::kFileAttributeHidden |
-                            platform::kFileAttributeSystem)) == 0;
+    return IsOrdinary(platform::GetFileAttributes(strPath));
 }
 
 bool CFtpServer::OnMd5(const std::string& strArgument) {
@@ -590,11 +599,7 @@ bool CFtpServer::OnList(const std::string& strArgument) {
     if (bInside) {
         platform::CDateTime now = platform::GetUtcDateTime();
         for (const platform::CFileInfo& info : platform::FindFiles(strPattern)) {
-            if (info.strName.empty() || info.strName == "." || info.strName == ".." ||
-                info.dwAttributes == platform::kInvalidFileAttributes ||
-                (info.dwAttributes &
-                 (platform::kFileAttributeDirectory | platform::kFileAttributeHidden |
-                  platform::kFileAttributeSystem)) != 0) {
+            if (!IsListedName(info.strName) || !IsOrdinary(info.dwAttributes)) {
                 continue;
             }
             const platform::CDateTime& written = info.timeLastWriteUtc;
@@ -666,10 +671,9 @@ bool CFtpServer::OnStor(const std::string& strArgument) {
         SendReply(kReplyUnavailable);
         return true;
     }
+    // Only an ordinary file may be replaced.
     uint32_t dwAttributes = platform::GetFileAttributes(strPath);
-    if (dwAttributes != platform::kInvalidFileAttributes &&
-        (dwAttributes & (platform::kFileAttributeDirectory | platform::kFileAttributeHidden |
-                         platform::kFileAttributeSystem)) != 0) {
+    if (dwAttributes != platform::kInvalidFileAttributes && !IsOrdinary(dwAttributes)) {
         SendReply(kReplyUnavailable);
         return true;
     }
@@ -692,9 +696,10 @@ bool CFtpServer::OnStor(const std::string& strArgument) {
         return true;
     }
     if (!OpenDataConnection()) {
-        SendReply(kReplyNoDataConnection);
+        // Cleaned up before the reply, so the client never sees a stray file.
         file.Close();
         platform::DeleteFile(strTemporary);
+        SendReply(kReplyNoDataConnection);
         return true;
     }
     SendReply(kReplyOpening);
@@ -753,16 +758,10 @@ bool CFtpServer::OnSize(const std::string& strArgument) {
     std::string strPath;
     if (ResolvePath(strArgument, strPath)) {
         std::vector<platform::CFileInfo> found = platform::FindFiles(strPath);
-        if (!found.empty()) {
-            const platform::CFileInfo& info = found[0];
-            if (!info.strName.empty() && info.strName != "." && info.strName != ".." &&
-                info.dwAttributes != platform::kInvalidFileAttributes &&
-                (info.dwAttributes &
-                 (platform::kFileAttributeDirectory | platform::kFileAttributeHidden |
-                  platform::kFileAttributeSystem)) == 0) {
-                SendReply("213 " + std::to_string(info.nSize));
-                return true;
-            }
+        if (!found.empty() && IsListedName(found[0].strName) &&
+            IsOrdinary(found[0].dwAttributes)) {
+            SendReply("213 " + std::to_string(found[0].nSize));
+            return true;
         }
     }
     SendReply(kReplyUnavailable);
