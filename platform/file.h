@@ -43,6 +43,13 @@ struct CFileInfo {
     CDateTime timeLastWriteUtc;                // last modification, in UTC
 };
 
+// The system error code that the last failing call of this layer outside
+// CFile left (errno here, GetLastError on Windows).
+int GetLastSystemError();
+
+// The error code for "access denied", for refusals this layer makes itself.
+int GetAccessDeniedErrorCode();
+
 // Attributes of the entry at strPath (symbolic links are followed), or
 // kInvalidFileAttributes when there is no such entry or it cannot be examined.
 uint32_t GetFileAttributes(const std::string& strPath);

@@ -106,6 +106,10 @@ bool MatchFrom(const char* pPattern, const char* pName) {
 
 }  // namespace
 
+int GetLastSystemError() { return errno; }
+
+int GetAccessDeniedErrorCode() { return EACCES; }
+
 uint32_t GetFileAttributes(const std::string& strPath) {
     struct stat st {};
     if (strPath.empty() || stat(NativePath(strPath).c_str(), &st) != 0) {

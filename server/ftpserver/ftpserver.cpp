@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 
 #include "common/fileerror.h"
@@ -679,7 +678,7 @@ bool CFtpServer::OnStor(const std::string& strArgument) {
     }
     if (dwAttributes != platform::kInvalidFileAttributes &&
         (dwAttributes & platform::kFileAttributeReadOnly) != 0) {
-        TRACE(EACCES, "Failed to open file " + strArgument);
+        TRACE(platform::GetAccessDeniedErrorCode(), "Failed to open file " + strArgument);
         SendReply(kReplyUnavailable);
         return true;
     }
@@ -726,7 +725,7 @@ bool CFtpServer::OnStor(const std::string& strArgument) {
         bComplete = false;
     }
     if (bComplete && !platform::ReplaceFile(strTemporary, strPath)) {
-        int nError = errno;
+        int nError = platform::GetLastSystemError();
         TRACE(nError, "Failed to open file " + strArgument);
         bComplete = false;
     }
@@ -745,7 +744,7 @@ bool CFtpServer::OnDele(const std::string& strArgument) {
         return true;
     }
     if (!platform::DeleteFile(strPath)) {
-        int nError = errno;
+        int nError = platform::GetLastSystemError();
         TRACE(nError, "Failed to delete file " + strPath);
         SendReply(kReplyUnavailable);
         return true;
