@@ -32,6 +32,16 @@ std::string ToLowerAscii(const std::string& strText) {
     return strLower;
 }
 
+std::string ToUpperAscii(const std::string& strText) {
+    std::string strUpper = strText;
+    for (char& c : strUpper) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return strUpper;
+}
+
 bool EqualsNoCase(const std::string& strA, const std::string& strB) {
     return strA.size() == strB.size() && ToLowerAscii(strA) == ToLowerAscii(strB);
 }

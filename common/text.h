@@ -14,8 +14,9 @@ std::string TrimRight(const std::string& strText);
 std::string TrimLeft(const std::string& strText);
 std::string Trim(const std::string& strText);
 
-// ASCII letters lowered; every other byte kept.
+// ASCII letters lowered (raised); every other byte kept.
 std::string ToLowerAscii(const std::string& strText);
+std::string ToUpperAscii(const std::string& strText);
 
 // Equality without regard to the case of ASCII letters.
 bool EqualsNoCase(const std::string& strA, const std::string& strB);

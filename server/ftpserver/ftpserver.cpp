@@ -1,11 +1,12 @@
 #include "server/ftpserver/ftpserver.h"
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 #include "common/fileerror.h"
 #include "common/md5.h"
+#include "common/text.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/paths.h"
@@ -54,19 +55,6 @@ std::string TrimBlanks(const std::string& strText) {
         ++nStart;
     }
     return strText.substr(nStart, nEnd - nStart);
-}
-
-std::string ToUpperAscii(std::string strText) {
-    for (char& c : strText) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return strText;
-}
-
-bool EqualsIgnoringCase(const std::string& strA, const char* pszB) {
-    return ToUpperAscii(strA) == ToUpperAscii(pszB);
 }
 
 // Only ordinary files are listed, fetched, sized, deleted or replaced:
@@ -328,9 +316,7 @@ bool CFtpServer::ReceiveCommand(CCommand& command) {
         }
         // The text of a receive ends at its first NUL byte.
         m_strPending.assign(buffer, static_cast<size_t>(nReceived));
-        m_strPending.resize(m_strPending.find('\0') == std::string::npos
-                                ? m_strPending.size()
-                                : m_strPending.find('\0'));
+        m_strPending = m_strPending.substr(0, m_strPending.find('\0'));
     }
 
     // Several complete lines in one receive are taken one at a time; a
@@ -381,9 +367,7 @@ bool CFtpServer::DispatchCommand(const CCommand& command, bool& bHandled) {
         return false;
     }
     if (strCommand == "CWD") {
-        SendReply(strArgument == "/" ? "200 \"/\""
-                                     : "550 Requested action not taken. File or directory "
-                                       "unavailable.");
+        SendReply(strArgument == "/" ? "200 \"/\"" : kReplyUnavailable);
         return true;
     }
     if (strCommand == "QUIT") {
@@ -397,10 +381,10 @@ bool CFtpServer::DispatchCommand(const CCommand& command, bool& bHandled) {
         strCommand == "OPTS") {
         bool bAccepted = strCommand == "TYPE"   ? (strArgument == "A" || strArgument == "A N" ||
                                                  strArgument == "I")
-                         : strCommand == "STRU" ? EqualsIgnoringCase(strArgument, "F")
-                         : strCommand == "MODE" ? EqualsIgnoringCase(strArgument, "S")
-                                                : EqualsIgnoringCase(strArgument, "UTF8 ON");
-        SendReply(bAccepted ? "200 Done" : "504 Command not implemented for that parameter.");
+                         : strCommand == "STRU" ? EqualsNoCase(strArgument, "F")
+                         : strCommand == "MODE" ? EqualsNoCase(strArgument, "S")
+                                                : EqualsNoCase(strArgument, "UTF8 ON");
+        SendReply(bAccepted ? kReplyDone : "504 Command not implemented for that parameter.");
         return true;
     }
     if (strCommand == "PWD") {
@@ -419,23 +403,19 @@ bool CFtpServer::DispatchCommand(const CCommand& command, bool& bHandled) {
         SendReply(kReplyDone);
         return true;
     }
-    if (strCommand == "PORT") {
-        return OnPort(strArgument);
-    }
-    if (strCommand == "LIST") {
-        return OnList(strArgument);
-    }
-    if (strCommand == "RETR") {
-        return OnRetr(strArgument);
-    }
-    if (strCommand == "STOR") {
-        return OnStor(strArgument);
-    }
-    if (strCommand == "DELE") {
-        return OnDele(strArgument);
-    }
-    if (strCommand == "SIZE") {
-        return OnSize(strArgument);
+    // The commands that take a path or touch the data connection.
+    static const struct {
+        const char* pszName;
+        bool (CFtpServer::*pHandler)(const std::string&);
+    } kFileCommands[] = {
+        {"PORT", &CFtpServer::OnPort}, {"LIST", &CFtpServer::OnList},
+        {"RETR", &CFtpServer::OnRetr}, {"STOR", &CFtpServer::OnStor},
+        {"DELE", &CFtpServer::OnDele}, {"SIZE", &CFtpServer::OnSize},
+    };
+    for (const auto& entry : kFileCommands) {
+        if (strCommand == entry.pszName) {
+            return (this->*entry.pHandler)(strArgument);
+        }
     }
     bHandled = false;
     return true;
