@@ -3,7 +3,7 @@
 # missing. Runs apt-get through sudo when not root.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build libgtest-dev libgmock-dev googletest coreutils)
+packages=(g++ cmake ninja-build libgtest-dev libgmock-dev googletest coreutils curl)
 
 missing=()
 for package in "${packages[@]}"; do

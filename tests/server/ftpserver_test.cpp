@@ -551,3 +551,96 @@ TEST_F(FtpServerTest, StopEndsARunningTransfer) {
 }
 
 }  // namespace
+namespace {
+
+// Formats a PORT argument template: {H} and {L} become the high and low byte
+// of nPort, {H+256} the high byte plus 256.
+std::string PortLine(std::string strTemplate, int nPort) {
+    const std::pair<std::string, int> fields[] = {
+        {"{H+256}", nPort / 256 + 256}, {"{H}", nPort / 256}, {"{L}", nPort % 256}};
+    for (const auto& [strField, nValue] : fields) {
+        size_t nAt;
+        while ((nAt = strTemplate.find(strField)) != std::string::npos) {
+            strTemplate.replace(nAt, strField.size(), std::to_string(nValue));
+        }
+    }
+    return strTemplate;
+}
+
+} // namespace
+
+TEST_F(FtpServerTest, PortTakesWhatTheNumbersSay) {
+    ASSERT_TRUE(m_dir.WriteFile("a.txt", "1"));
+    struct Case {
+        std::string strPort; // the PORT line; the listing must reach our listener
+        std::string strWhy;
+    };
+    const Case cases[] = {
+        {"PORT 127,0,0,1,{H},{L}", "plain"},
+        {"PORT 127,0,0,1,{H},{L},99", "a seventh number is ignored"},
+        {"PORT 383,256,0,257,{H},{L}", "address bytes keep their low 8 bits"},
+        {"PORT -129,0,0,1,{H},{L}", "a negative number keeps its low 8 bits"},
+        {"PORT 127,0,0,1,{H+256},{L}", "the port keeps its low 16 bits"},
+        {"PORT 127,,0,0,1,{H},{L}", "empty pieces are skipped"},
+        {"PORT 127,0x9,0,1,{H},{L}", "a number ends at its first non-digit"},
+    };
+    CFtpTestClient client;
+    LogIn(client);
+    for (const Case& c : cases) {
+        platform::CSocket listener;
+        platform::CSocketAddress address{0x7F000001, 0};
+        ASSERT_TRUE(listener.Create() && listener.Bind(address) && listener.Listen(1) &&
+                    listener.GetLocalAddress(address));
+        EXPECT_EQ(client.Command(PortLine(c.strPort, address.nPort)), "200 Done") << c.strWhy;
+        EXPECT_EQ(client.Command("LIST"), "150 File status Ok, opening data connection.")
+            << c.strWhy;
+        platform::CSocket data;
+        platform::CSocketAddress peer;
+        ASSERT_EQ(listener.WaitReadable(5000), 1) << c.strWhy;
+        ASSERT_TRUE(listener.Accept(data, peer));
+        data.Close();
+        EXPECT_EQ(client.ReadLine(), "250 Requested file action completed.") << c.strWhy;
+    }
+    // Fewer than five numbers, or none, leave the port as it was; the last
+    // listener above is gone, so the address must still name a dead port.
+    for (const char* pszPort : {"PORT 127,0,0,1", "PORT", "PORT ,,,"}) {
+        EXPECT_EQ(client.Command(pszPort), "200 Done");
+        EXPECT_EQ(client.Command("LIST"), "150 File status Ok, opening data connection.");
+        EXPECT_EQ(client.ReadLine(), "425 Cannot open data connection.") << pszPort;
+    }
+}
+
+TEST_F(FtpServerTest, ASendThatMakesNoProgressIsAborted) {
+    m_nTimeoutMs = 1000;
+    StartServer(&m_users, false);
+    ASSERT_TRUE(m_dir.WriteFile("big.bin", Pattern(64 * 1024 * 1024)));
+    CFtpTestClient client;
+    LogIn(client);
+    platform::CSocket listener;
+    platform::CSocketAddress address{0x7F000001, 0};
+    ASSERT_TRUE(listener.Create() && listener.Bind(address) && listener.Listen(1) &&
+                listener.GetLocalAddress(address));
+    EXPECT_EQ(client.Command(PortLine("PORT 127,0,0,1,{H},{L}", address.nPort)), "200 Done");
+    EXPECT_EQ(client.Command("RETR big.bin"), "150 File status Ok, opening data connection.");
+    platform::CSocket data;
+    platform::CSocketAddress peer;
+    ASSERT_EQ(listener.WaitReadable(5000), 1);
+    ASSERT_TRUE(listener.Accept(data, peer));
+    // The data connection is accepted but never read.
+    EXPECT_EQ(client.ReadLine(30000), "426 Connection closed; transfer aborted.");
+    // The session goes on.
+    EXPECT_EQ(client.Command("NOOP"), "200 Done");
+}
+
+TEST_F(FtpServerTest, SizeCountsBeyondFourGibibytes) {
+    const std::string strPath = m_dir.Join("huge.bin");
+    {
+        std::FILE* pFile = std::fopen(strPath.c_str(), "wb");
+        ASSERT_NE(pFile, nullptr);
+        std::fclose(pFile);
+    }
+    ASSERT_EQ(truncate(strPath.c_str(), (5LL << 30) + 3), 0);
+    CFtpTestClient client;
+    LogIn(client);
+    EXPECT_EQ(client.Command("SIZE huge.bin"), "213 5368709123");
+}
