@@ -11,6 +11,10 @@ namespace platform {
 // NetBIOS names are). Empty if it cannot be read.
 std::string GetComputerName();
 
+// The computer's host name as the network knows it, for looking up its own
+// address; empty if it cannot be read.
+std::string GetHostName();
+
 // The hardware addresses of the network adapters, in the system's order of
 // adapters (interface index on Linux, transport order on Windows), each as
 // twelve upper-case hexadecimal digits without separators. Adapters without a

@@ -29,6 +29,14 @@ std::string GetComputerName() {
     return strName;
 }
 
+std::string GetHostName() {
+    char szName[256] = {};
+    if (gethostname(szName, sizeof(szName) - 1) != 0) {
+        return std::string();
+    }
+    return szName;
+}
+
 std::vector<std::string> GetAdapterAddresses() {
     std::vector<std::string> addresses;
     struct if_nameindex* pInterfaces = if_nameindex();

@@ -1,0 +1,235 @@
+#include "ui/console_host.h"
+
+#include <cstdio>
+#include <deque>
+#include <thread>
+
+#include "platform/console.h"
+#include "ui/controlstore.h"
+
+namespace ui {
+
+// Lines read from standard input by the reader thread. Shared with that
+// thread, which may outlive the host while it waits for input.
+struct CConsoleHost::CInput {
+    std::mutex mutex;
+    std::deque<std::string> lines;
+    bool bEnded = false;
+    bool bStarted = false;
+    CControlStore* pWaiter = nullptr;  // woken when a line or the end arrives
+};
+
+class CConsoleHost::CSite : public CControlStore {
+public:
+    CSite(CConsoleHost& host, CDialog& dialog) : CControlStore(dialog), m_host(host) {}
+
+    void ListInsert(int nId, int nIndex, const std::string& strText) override {
+        CControlStore::ListInsert(nId, nIndex, strText);
+        std::fputs((strText + "\n").c_str(), stdout);
+        std::fflush(stdout);
+    }
+
+    void MessageBox(const std::string& strText) override {
+        std::fputs((strText + "\n").c_str(), stderr);
+        std::fflush(stderr);
+    }
+
+    int RunModal(CDialog& dialog) override { return m_host.RunModal(dialog); }
+
+    // The label that stands before nId in the template, as a prompt.
+    std::string LabelOf(int nId) const {
+        std::string strLabel;
+        for (int nControl : m_order) {
+            if (nControl == nId) {
+                break;
+            }
+            if (Control(nControl).eKind == EControlKind::Label) {
+                strLabel = Control(nControl).strText;
+            }
+        }
+        return strLabel;
+    }
+
+    std::vector<int> Edits() const {
+        std::vector<int> edits;
+        for (int nId : m_order) {
+            if (Control(nId).eKind == EControlKind::Edit && Control(nId).bVisible) {
+                edits.push_back(nId);
+            }
+        }
+        return edits;
+    }
+
+private:
+    CConsoleHost& m_host;
+};
+
+CConsoleHost::CConsoleHost() : m_pInput(std::make_shared<CInput>()) {
+    platform::WatchStopRequests([this] { OnStopRequest(); });
+}
+
+CConsoleHost::~CConsoleHost() {
+    platform::WatchStopRequests({});
+    std::lock_guard<std::mutex> lock(m_pInput->mutex);
+    m_pInput->pWaiter = nullptr;
+}
+
+void CConsoleHost::MessageBox(const std::string& strText) {
+    std::fputs((strText + "\n").c_str(), stderr);
+    std::fflush(stderr);
+}
+
+void CConsoleHost::OnStopRequest() {
+    std::lock_guard<std::mutex> lock(m_sitesMutex);
+    m_bStopRequested = true;
+    for (CSite* pSite : m_sites) {
+        pSite->PostCommand(kIdCancel);
+    }
+}
+
+void CConsoleHost::StartReader() {
+    std::lock_guard<std::mutex> lock(m_pInput->mutex);
+    if (m_pInput->bStarted) {
+        return;
+    }
+    m_pInput->bStarted = true;
+    std::thread([pInput = m_pInput] {
+        for (;;) {
+            std::string strLine;
+            bool bLine = platform::ReadInputLine(strLine);
+            std::lock_guard<std::mutex> lock(pInput->mutex);
+            if (bLine) {
+                pInput->lines.push_back(strLine);
+            } else {
+                pInput->bEnded = true;
+            }
+            if (pInput->pWaiter) {
+                pInput->pWaiter->Wake();
+            }
+            if (!bLine) {
+                return;
+            }
+        }
+    }).detach();
+}
+
+CConsoleHost::ERead CConsoleHost::ReadLine(CSite& site, std::string& strLine) {
+    StartReader();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_pInput->mutex);
+            if (!m_pInput->lines.empty()) {
+                strLine = m_pInput->lines.front();
+                m_pInput->lines.pop_front();
+                m_pInput->pWaiter = nullptr;
+                return ERead::Line;
+            }
+            if (m_pInput->bEnded) {
+                m_pInput->pWaiter = nullptr;
+                return ERead::Ended;
+            }
+            m_pInput->pWaiter = &site;
+        }
+        // A stop request or a quit from another thread must not wait for
+        // the operator's line.
+        if (site.WaitForPosted(60000)) {
+            site.DeliverPosted();
+            if (site.IsEnded() || !site.Dialog().IsWaitingForOperator()) {
+                std::lock_guard<std::mutex> lock(m_pInput->mutex);
+                m_pInput->pWaiter = nullptr;
+                return ERead::Interrupted;
+            }
+        }
+    }
+}
+
+int CConsoleHost::RunModal(CDialog& dialog) {
+    CSite site(*this, dialog);
+    dialog.Attach(&site);
+    {
+        std::lock_guard<std::mutex> lock(m_sitesMutex);
+        m_sites.push_back(&site);
+        if (m_bStopRequested) {
+            site.PostCommand(kIdCancel);
+        }
+    }
+    dialog.OnInitDialog();
+
+    const bool bTerminal = platform::IsInputTerminal();
+    for (int nId : site.Edits()) {
+        const CControlState& edit = site.Control(nId);
+        std::string strValue = edit.strText;
+        if ((edit.nStyles & kStylePassword) && !strValue.empty()) {
+            strValue = std::string(strValue.size(), '*');
+        }
+        std::fputs((site.LabelOf(nId) + " " + strValue + "\n").c_str(), stdout);
+    }
+    std::fflush(stdout);
+    if (dialog.IsWaitingForOperator()) {
+        for (int nId : site.Edits()) {
+            const CControlState& edit = site.Control(nId);
+            if (site.IsEnded() || !edit.bEnabled || (edit.nStyles & kStyleReadOnly)) {
+                continue;
+            }
+            std::fputs((site.LabelOf(nId) + " ").c_str(), stderr);
+            std::fflush(stderr);
+            std::string strLine;
+            ERead eRead;
+            if (edit.nStyles & kStylePassword) {
+                platform::CEchoOff echoOff;
+                eRead = ReadLine(site, strLine);
+                if (bTerminal) {
+                    std::fputs("\n", stderr);
+                }
+            } else {
+                eRead = ReadLine(site, strLine);
+            }
+            if (eRead == ERead::Ended) {
+                site.PostCommand(kIdCancel);
+            }
+            if (eRead != ERead::Line) {
+                break;
+            }
+            site.SetText(nId, strLine);
+        }
+    }
+
+    bool bCancelPressed = false;
+    std::string strHintFor;
+    while (!site.IsEnded()) {
+        site.DeliverPosted();
+        if (site.IsEnded()) {
+            break;
+        }
+        const int nButton = site.DefaultButton();
+        if (!dialog.IsWaitingForOperator() || bCancelPressed) {
+            site.WaitForPosted(60000);
+            continue;
+        }
+        if (bTerminal && nButton != 0 && site.GetText(nButton) != strHintFor) {
+            strHintFor = site.GetText(nButton);
+            std::fputs(("Press Enter for \"" + strHintFor + "\", end of input for \"Cancel\".\n")
+                           .c_str(),
+                       stderr);
+            std::fflush(stderr);
+        }
+        std::string strLine;
+        ERead eRead = ReadLine(site, strLine);
+        if (eRead == ERead::Line && nButton != 0) {
+            dialog.OnCommand(nButton);
+        } else if (eRead == ERead::Ended) {
+            bCancelPressed = true;
+            dialog.OnCommand(kIdCancel);
+        }
+    }
+
+    dialog.OnDestroy();
+    {
+        std::lock_guard<std::mutex> lock(m_sitesMutex);
+        m_sites.pop_back();
+    }
+    dialog.Attach(nullptr);
+    return site.Result();
+}
+
+}  // namespace ui
