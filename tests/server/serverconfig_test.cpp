@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -97,6 +98,9 @@ struct ConfigCase {
     std::string strLogFile = {};  // "@DATE@" stands for the date of the load
     UserList users = {};
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const ConfigCase& c, std::ostream* pStream) { *pStream << c.pszName; }
 
 class ServerConfigLoadTest : public ::testing::TestWithParam<ConfigCase> {};
 
