@@ -2,6 +2,12 @@
 
 namespace ui {
 
+CDialog::~CDialog() {
+    if (m_pSite) {
+        m_pSite->OnDialogGone();
+    }
+}
+
 void CDialog::OnCommand(int nId) {
     if (nId == kIdOk) {
         OnOK();

@@ -51,6 +51,9 @@ public:
     virtual void Minimize() = 0;
     // Runs another dialog modally above this one.
     virtual int RunModal(CDialog& dialog) = 0;
+    // The dialog object is being destroyed while still attached (a test
+    // that lets it go first); the site must not call it any more.
+    virtual void OnDialogGone() {}
 };
 
 // What shows dialogs. One host per process.
@@ -74,7 +77,7 @@ constexpr int kResultQuit = -1;
 class CDialog {
 public:
     explicit CDialog(const CDialogTemplate& dialogTemplate) : m_template(dialogTemplate) {}
-    virtual ~CDialog() = default;
+    virtual ~CDialog();
     CDialog(const CDialog&) = delete;
     CDialog& operator=(const CDialog&) = delete;
 

@@ -10,13 +10,16 @@ public:
 
     void MessageBox(const std::string& strText) override { m_host.m_messages.push_back(strText); }
     int RunModal(CDialog& dialog) override { return m_host.RunModal(dialog); }
+    void OnDialogGone() override { m_bGone = true; }
+
+    bool m_bGone = false;
 
 private:
     CTestHost& m_host;
 };
 
 CTestHost::~CTestHost() {
-    if (m_pSite && !m_bDestroyed) {
+    if (m_pSite && !m_bDestroyed && !static_cast<CSite&>(*m_pSite).m_bGone) {
         m_pSite->Dialog().OnDestroy();
         m_pSite->Dialog().Attach(nullptr);
     }

@@ -1,0 +1,6 @@
+#include "server/serverapp.h"
+
+int main(int argc, char** argv) {
+    CTandrelServerApp app;
+    return app.Run(argc, argv);
+}

@@ -1,0 +1,262 @@
+#include "server/serverdlg.h"
+
+#include <exception>
+
+#include "common/macros.h"
+#include "common/settings.h"
+#include "common/text.h"
+#include "platform/identity.h"
+#include "platform/socket.h"
+
+using ui::EControlKind;
+
+namespace {
+
+const char* const kAboutMenuText = "&About TandrelServer...";
+const char* const kMsgCantOpenFile = "Can't open file '%s'!!!";
+
+std::string WithPath(const char* pszFormat, const std::string& strPath) {
+    std::string strText = pszFormat;
+    strText.replace(strText.find("%s"), 2, strPath);
+    return strText;
+}
+
+std::string WithPort(const char* pszFormat, int nPort) {
+    std::string strText = pszFormat;
+    strText.replace(strText.find("%d"), 2, std::to_string(nPort));
+    return strText;
+}
+
+// The controls that make up the settings layout, hidden while running.
+const int kSettingsControls[] = {IDC_SERVER_GROUP, IDC_PORT_LABEL, IDC_STARTDIR_LABEL,
+                                 IDC_WELCOME_LABEL, IDC_PORT, IDC_STARTDIR, IDC_WELCOME};
+
+}  // namespace
+
+const ui::CDialogTemplate& GetServerDialogTemplate() {
+    static const ui::CDialogTemplate dialogTemplate = [] {
+        ui::CDialogTemplate t;
+        t.nResourceId = IDD_TANDRELSERVER_DIALOG;
+        t.strCaption = "TandrelServer";
+        t.cx = 223;
+        t.cy = 119;
+        t.bSystemMenu = true;
+        t.bMinimizeBox = true;
+        t.controls = {
+            {IDC_START_STOP, EControlKind::PushButton, "Start", 39, 96, 50, 16,
+             ui::kStyleDefaultButton},
+            {ui::kIdCancel, EControlKind::PushButton, "Cancel", 95, 96, 50, 16},
+            {IDC_SERVER_GROUP, EControlKind::GroupBox, "Server Information", 5, 5, 211, 66},
+            {IDC_PORT_LABEL, EControlKind::Label, "Port:", 9, 22, 17, 8},
+            {IDC_PORT, EControlKind::Edit, "", 43, 19, 41, 12},
+            {IDC_STARTDIR_LABEL, EControlKind::Label, "Start Dir:", 9, 41, 30, 8},
+            {IDC_STARTDIR, EControlKind::Edit, "", 44, 36, 164, 12},
+            {IDC_WELCOME_LABEL, EControlKind::Label, "Welcome:", 9, 57, 32, 8},
+            {IDC_WELCOME, EControlKind::Edit, "", 44, 54, 163, 12},
+            {IDC_LOG_LIST, EControlKind::ListBox, "", 6, 78, 200, 12,
+             ui::kStyleHidden | ui::kStyleNoSelection | ui::kStyleVScroll | ui::kStyleHScroll |
+                 ui::kStyleNoIntegralHeight},
+        };
+        return t;
+    }();
+    return dialogTemplate;
+}
+
+CTandrelServerDlg::CTandrelServerDlg(bool bStartSwitch, bool bSingleSession,
+                                     const std::string& strSettingsPath)
+    : ui::CDialog(GetServerDialogTemplate()),
+      m_bInteractive(!bStartSwitch),
+      m_bStartSwitch(bStartSwitch),
+      m_bSingleSession(bSingleSession),
+      m_log(*this, this),
+      m_strSettingsPath(strSettingsPath) {}
+
+CTandrelServerDlg::~CTandrelServerDlg() { DestroyEngine(); }
+
+void CTandrelServerDlg::ShowMessage(const std::string& strText) { MessageBox(strText); }
+
+void CTandrelServerDlg::InsertLogLine(const std::string& strLine) {
+    ListInsert(IDC_LOG_LIST, 0, strLine);
+}
+
+void CTandrelServerDlg::DestroyEngine() {
+    // The engine's thread may still post its quit request while Stop joins
+    // it; that request then simply waits in the dialog's queue.
+    m_pServer.reset();
+}
+
+void CTandrelServerDlg::OnInitDialog() {
+    AddSystemMenuItem(ui::kSysCommandAbout, kAboutMenuText);
+    if (!m_config.Load(m_strSettingsPath, *this)) {
+        MessageBox(WithPath(kMsgCantOpenFile, m_strSettingsPath));
+        PostQuit();
+        return;
+    }
+    m_bSettingsLoaded = true;
+    if (ExchangeSettings(false) && m_bStartSwitch) {
+        PostCommand(IDC_START_STOP);
+    }
+}
+
+void CTandrelServerDlg::OnCommand(int nId) {
+    if (nId == IDC_START_STOP) {
+        OnStartStop();
+    } else {
+        ui::CDialog::OnCommand(nId);
+    }
+}
+
+void CTandrelServerDlg::OnSysCommand(int nCommand) {
+    if (nCommand == ui::kSysCommandAbout) {
+        CServerAboutDlg about;
+        RunChild(about);
+    }
+}
+
+void CTandrelServerDlg::OnDestroy() {
+    DestroyEngine();
+    m_log.CloseLogFile();
+}
+
+bool CTandrelServerDlg::ExchangeSettings(bool bToConfig) {
+    if (bToConfig) {
+        m_config.m_bBluetooth = false;
+        const std::string strPort = GetItemText(IDC_PORT);
+        if (IsAllDigits(strPort)) {
+            m_config.m_nPort = DecimalToInt(strPort);
+        } else {
+            m_config.m_nPort = -1;
+            if (EqualsNoCase(strPort, "BT")) {
+                m_config.m_bBluetooth = true;
+            }
+        }
+        m_config.SetStartDir(GetItemText(IDC_STARTDIR));
+        m_config.SetWelcome(GetItemText(IDC_WELCOME));
+    } else {
+        SetItemText(IDC_PORT,
+                    m_config.m_bBluetooth ? "BT" : std::to_string(m_config.m_nPort));
+        SetItemText(IDC_STARTDIR, m_config.GetStartDir());
+        SetItemText(IDC_WELCOME, m_config.GetWelcome());
+    }
+    if (m_config.m_bBluetooth) {
+        MessageBox("BlueeTooth only works under WINCE. Change the Port");
+    }
+    // A TCP port has 16 bits: a larger number would make the engine listen
+    // on some other port than the one shown and logged.
+    const bool bPortValid = m_config.m_nPort >= 1 && m_config.m_nPort <= 65535;
+    const bool bStartDirValid = !m_config.GetStartDir().empty();
+    const bool bWelcomeValid = !m_config.GetWelcome().empty();
+    if (!bPortValid) {
+        SetFocusItem(IDC_PORT);
+    } else if (!bStartDirValid) {
+        SetFocusItem(IDC_STARTDIR);
+    } else if (!bWelcomeValid) {
+        SetFocusItem(IDC_WELCOME);
+    }
+    EnableItem(IDC_PORT, !bPortValid);
+    EnableItem(IDC_STARTDIR, !bStartDirValid);
+    EnableItem(IDC_WELCOME, !bWelcomeValid);
+    return bPortValid && bStartDirValid && bWelcomeValid;
+}
+
+void CTandrelServerDlg::ShowRunningLayout(bool bRunning) {
+    for (int nId : kSettingsControls) {
+        ShowItem(nId, !bRunning);
+    }
+    if (bRunning) {
+        const ui::CRect client = GetClientRect();
+        MoveItem(IDC_LOG_LIST, {client.left + 2, client.top + 2, client.right - 2,
+                                client.bottom - 50});
+    }
+    ShowItem(IDC_LOG_LIST, bRunning);
+}
+
+void CTandrelServerDlg::OnStartStop() {
+    if (!m_bInteractive && m_bRunning) {
+        PostQuit();
+        return;
+    }
+    if (m_bInteractive && m_bRunning) {
+        if (!m_config.Load(m_strSettingsPath, *this)) {
+            m_log.AddLogLine(WithPath(kMsgCantOpenFile, m_strSettingsPath));
+            SetItemText(IDC_START_STOP, "OK");
+            return;
+        }
+        ExchangeSettings(false);
+    } else if (!ExchangeSettings(true)) {
+        MessageBox("Invalid parameter");
+        return;
+    }
+
+    m_bRunning = !m_bRunning;
+    ShowRunningLayout(m_bRunning);
+
+    if (!m_bInteractive) {
+        SetItemText(IDC_START_STOP, "End");
+        ShowItem(ui::kIdCancel, false);
+        const ui::CRect client = GetClientRect();
+        ui::CRect button = GetItemRect(IDC_START_STOP);
+        const int nLeft = client.left + (client.Width() - button.Width()) / 2;
+        MoveItem(IDC_START_STOP, {nLeft, button.top, nLeft + button.Width(), button.bottom});
+    } else if (!m_bRunning) {
+        SetItemText(IDC_START_STOP, "Start");
+        DestroyEngine();
+        return;
+    }
+
+    try {
+        DestroyEngine();
+        m_pServer = std::make_unique<CFtpServer>();
+        m_log.OpenLogFile(m_config.GetLogFile());
+        const std::string strWelcome = m_config.GetWelcome();
+        if (m_pServer->Start([this] { PostQuit(); }, m_bSingleSession, &m_config.m_users,
+                             &strWelcome, m_config.m_nPort, m_config.GetStartDir())) {
+            m_log.AddLogLine(WithPort("Server started on port %d", m_config.m_nPort));
+            Minimize();
+        } else {
+            m_log.AddLogLine(WithPort("Server can't start on port %d!!!", m_config.m_nPort));
+            DestroyEngine();
+        }
+    } catch (const std::exception&) {
+        // Ends the handler here, as a failed start would.
+    }
+    if (m_bInteractive) {
+        SetItemText(IDC_START_STOP, "Stop");
+    }
+}
+
+namespace {
+
+const ui::CDialogTemplate& GetAboutTemplate() {
+    static const ui::CDialogTemplate dialogTemplate = [] {
+        ui::CDialogTemplate t;
+        t.nResourceId = IDD_ABOUTBOX;
+        t.strCaption = "TandrelServer";
+        t.cx = 142;
+        t.cy = 121;
+        t.controls = {
+            {-1, EControlKind::Label, "TandrelServer v.1.2", 40, 10, 90, 8},
+            {-1, EControlKind::Label, "MachineId:", 7, 40, 40, 8},
+            {IDC_ABOUT_MACHINEID, EControlKind::Edit, "", 50, 38, 85, 12, ui::kStyleReadOnly},
+            {-1, EControlKind::Label, "Ip Number:", 7, 60, 40, 8},
+            {IDC_ABOUT_IPNUMBER, EControlKind::Edit, "", 50, 58, 85, 12, ui::kStyleReadOnly},
+            {ui::kIdOk, EControlKind::PushButton, "OK", 46, 100, 50, 14,
+             ui::kStyleDefaultButton},
+        };
+        return t;
+    }();
+    return dialogTemplate;
+}
+
+}  // namespace
+
+CServerAboutDlg::CServerAboutDlg() : ui::CDialog(GetAboutTemplate()) {}
+
+void CServerAboutDlg::OnInitDialog() {
+    SetItemText(IDC_ABOUT_MACHINEID, GetLocalMachineId());
+    uint32_t nAddress = 0;
+    const std::string strHost = platform::GetHostName();
+    if (!strHost.empty() && platform::ResolveHostName(strHost, nAddress)) {
+        SetItemText(IDC_ABOUT_IPNUMBER, platform::CSocketAddress{nAddress, 0}.GetAddressText());
+    }
+}

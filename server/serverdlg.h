@@ -1,0 +1,85 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "common/log.h"
+#include "common/messages.h"
+#include "server/ftpserver/ftpserver.h"
+#include "server/serverconfig.h"
+#include "ui/dialog.h"
+
+// The server's main dialog: it loads the configuration, shows the port,
+// start directory and welcome text for checking, starts and stops the
+// engine, and keeps a log of each start, stop and reload.
+
+// Control and resource ids of the main dialog.
+enum : int {
+    IDD_TANDRELSERVER_DIALOG = 102,
+    IDC_PORT_LABEL = 1000,
+    IDC_STARTDIR_LABEL = 1001,
+    IDC_WELCOME_LABEL = 1002,
+    IDC_PORT = 1005,
+    IDC_STARTDIR = 1006,
+    IDC_WELCOME = 1007,
+    IDC_SERVER_GROUP = 1010,
+    IDC_LOG_LIST = 1014,
+    IDC_START_STOP = 1015,
+};
+
+const ui::CDialogTemplate& GetServerDialogTemplate();
+
+class CTandrelServerDlg : public ui::CDialog, private CMessageSink, private CLogListView {
+public:
+    // strSettingsPath is the configuration file (the one beside the program,
+    // unless a test names another).
+    CTandrelServerDlg(bool bStartSwitch, bool bSingleSession, const std::string& strSettingsPath);
+    ~CTandrelServerDlg() override;
+
+    void OnInitDialog() override;
+    void OnCommand(int nId) override;
+    void OnSysCommand(int nCommand) override;
+    void OnDestroy() override;
+    bool IsWaitingForOperator() const override { return m_bInteractive || !m_bRunning; }
+
+    // Copies the three values between the configuration and the fields
+    // (bToConfig: from the fields), then enables exactly the invalid fields
+    // and puts the focus on the first of them. True when all are valid.
+    bool ExchangeSettings(bool bToConfig);
+    void OnStartStop();
+    void ShowRunningLayout(bool bRunning);
+
+    const CFileSyncServerConfig& GetConfig() const { return m_config; }
+    bool IsRunning() const { return m_bRunning; }
+    bool HasEngine() const { return m_pServer != nullptr; }
+    // False when the configuration file could not be loaded at opening.
+    bool HasSettings() const { return m_bSettingsLoaded; }
+
+private:
+    void ShowMessage(const std::string& strText) override;
+    void InsertLogLine(const std::string& strLine) override;
+    void DestroyEngine();
+
+    CFileSyncServerConfig m_config;
+    std::unique_ptr<CFtpServer> m_pServer;
+    bool m_bRunning = false;
+    bool m_bSettingsLoaded = false;
+    bool m_bInteractive;
+    bool m_bStartSwitch;
+    bool m_bSingleSession;
+    CLog m_log;
+    std::string m_strSettingsPath;
+};
+
+// The About box: program version, this computer's machine id and address.
+class CServerAboutDlg : public ui::CDialog {
+public:
+    CServerAboutDlg();
+    void OnInitDialog() override;
+};
+
+enum : int {
+    IDD_ABOUTBOX = 100,
+    IDC_ABOUT_MACHINEID = 1000,
+    IDC_ABOUT_IPNUMBER = 1001,
+};
