@@ -37,6 +37,14 @@ void CTandrelServerApp::InitInstance() {
     }
     CTandrelServerDlg dialog(info.m_bStart, info.m_bSingleSession, GetSettingsFilePath());
     dialog.DoModal(*pHost);
-    m_nExitCode = dialog.HasSettings() ? kExitOk : kExitSettingsFailed;
+    if (!dialog.HasSettings()) {
+        m_nExitCode = kExitSettingsFailed;
+    } else if (info.m_bStart && !dialog.HasStarted()) {
+        // Unattended starts come from cron and service managers, which must
+        // see that the server they asked for never ran.
+        m_nExitCode = kExitNeverStarted;
+    } else {
+        m_nExitCode = kExitOk;
+    }
     platform::StopSockets();
 }

@@ -30,4 +30,5 @@ enum : int {
     kExitOk = 0,              // ended by the operator, a stop request, QUIT, or runonce
     kExitSocketsFailed = 1,   // the network could not be used
     kExitSettingsFailed = 2,  // the configuration file could not be read or is wrong
+    kExitNeverStarted = 3,    // a start switch was given, but the server never ran
 };

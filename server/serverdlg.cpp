@@ -211,6 +211,7 @@ void CTandrelServerDlg::OnStartStop() {
         const std::string strWelcome = m_config.GetWelcome();
         if (m_pServer->Start([this] { PostQuit(); }, m_bSingleSession, &m_config.m_users,
                              &strWelcome, m_config.m_nPort, m_config.GetStartDir())) {
+            m_bStarted = true;
             m_log.AddLogLine(WithPort("Server started on port %d", m_config.m_nPort));
             Minimize();
         } else {

@@ -54,6 +54,8 @@ public:
     bool HasEngine() const { return m_pServer != nullptr; }
     // False when the configuration file could not be loaded at opening.
     bool HasSettings() const { return m_bSettingsLoaded; }
+    // Whether the engine was started at least once.
+    bool HasStarted() const { return m_bStarted; }
 
 private:
     void ShowMessage(const std::string& strText) override;
@@ -64,6 +66,7 @@ private:
     std::unique_ptr<CFtpServer> m_pServer;
     bool m_bRunning = false;
     bool m_bSettingsLoaded = false;
+    bool m_bStarted = false;
     bool m_bInteractive;
     bool m_bStartSwitch;
     bool m_bSingleSession;

@@ -155,8 +155,10 @@ int CConsoleHost::RunModal(CDialog& dialog) {
     }
     dialog.OnInitDialog();
 
+    // A dialog that gave up while opening shows nothing and asks nothing.
+    const bool bOpened = !site.IsEnded() && !site.IsQuitPending();
     const bool bTerminal = platform::IsInputTerminal();
-    for (int nId : site.Edits()) {
+    for (int nId : bOpened ? site.Edits() : std::vector<int>()) {
         const CControlState& edit = site.Control(nId);
         std::string strValue = edit.strText;
         if ((edit.nStyles & kStylePassword) && !strValue.empty()) {
@@ -165,7 +167,7 @@ int CConsoleHost::RunModal(CDialog& dialog) {
         std::fputs((site.LabelOf(nId) + " " + strValue + "\n").c_str(), stdout);
     }
     std::fflush(stdout);
-    if (dialog.IsWaitingForOperator()) {
+    if (bOpened && dialog.IsWaitingForOperator()) {
         for (int nId : site.Edits()) {
             const CControlState& edit = site.Control(nId);
             if (site.IsEnded() || !edit.bEnabled || (edit.nStyles & kStyleReadOnly)) {

@@ -128,6 +128,16 @@ bool CControlStore::WaitForPosted(int nTimeoutMs) {
     return !m_queue.empty();
 }
 
+bool CControlStore::IsQuitPending() const {
+    std::lock_guard<std::mutex> lock(m_postedMutex);
+    for (const CPosted& posted : m_queue) {
+        if (posted.bQuit) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void CControlStore::Wake() {
     {
         std::lock_guard<std::mutex> lock(m_postedMutex);

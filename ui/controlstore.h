@@ -68,6 +68,8 @@ public:
     // Waits up to nTimeoutMs for something to be posted; true if something
     // is waiting.
     bool WaitForPosted(int nTimeoutMs);
+    // Whether a quit request waits in the queue.
+    bool IsQuitPending() const;
     // Wakes WaitForPosted without posting (for hosts with other inputs).
     void Wake();
 

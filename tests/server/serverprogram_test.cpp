@@ -1,0 +1,216 @@
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/server/ftp_test_client.h"
+#include "tests/support/process.h"
+#include "tests/support/tempdir.h"
+
+// TandrelServer as operators run it: copied into a folder of its own with its
+// settings file beside it, driven through its switches, its terminal and
+// real sockets.
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Standard output without the engine's trace lines, which its thread writes
+// in between at moments of its own.
+std::string WithoutTrace(const std::string& strOutput) {
+    return std::regex_replace(strOutput,
+                              std::regex(R"([^\n]* \([0-9]+, ftpserver\.cpp, -?[0-9]{8}\)\n)"),
+                              "");
+}
+
+class ServerProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::copy_file(TANDRELSERVER_PATH, m_dir.Join("TandrelServer"));
+        m_nPort = FindFreePort();
+        ASSERT_GT(m_nPort, 0);
+        WriteSettings("Log=" + m_dir.Join("server.log") + "\n");
+        // Instances of other tests running at the same time must not count
+        // as "another TandrelServer".
+        m_options.m_vecEnv = {{"XDG_RUNTIME_DIR", m_runtime.Path()}};
+        m_options.m_strWorkDir = m_dir.Path();
+    }
+
+    void WriteSettings(const std::string& strExtraTcp, const std::string& strPort = "") {
+        ASSERT_TRUE(m_dir.WriteFile(
+            "TandrelServer.INI",
+            "[TandrelServer]\nVersion=Quillon 4.1\n[TCP]\nPort=" +
+                (strPort.empty() ? std::to_string(m_nPort) : strPort) + "\nStartDir=" +
+                m_root.Path() + "\nWelcome=Hello\n" + strExtraTcp + "[USER]\nUser=op\nPwd=pw\n"));
+    }
+
+    std::string Program() const { return m_dir.Join("TandrelServer"); }
+    std::string StartedLine() const { return "Server started on port " + std::to_string(m_nPort); }
+
+    // The values as the terminal shows them when the dialog opens.
+    std::string ShownValues(const std::string& strPort) const {
+        return "Port: " + strPort + "\nStart Dir: " + m_root.Path() + "\nWelcome: Hello\n";
+    }
+
+    bool LogIn(CFtpTestClient& client) {
+        return client.Connect(m_nPort) && client.ReadLine() == "220 Hello" &&
+               client.Command("USER op") == "331 User name Ok, need password." &&
+               client.Command("PASS pw") == "230 Logged in.";
+    }
+
+    testsupport::CTempDir m_dir;
+    testsupport::CTempDir m_root;
+    testsupport::CTempDir m_runtime;
+    testsupport::CProcessOptions m_options;
+    int m_nPort = 0;
+};
+
+TEST_F(ServerProgramTest, StartsUnattendedAndEndsCleanlyOnATerminateRequest) {
+    for (int nSignal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(nSignal);
+        testsupport::CBackgroundProcess server;
+        ASSERT_TRUE(server.Start({Program(), "/START"}, m_options)) << server.Error();
+        ASSERT_TRUE(server.WaitForStdout(StartedLine(), 10s)) << server.Stdout();
+        CFtpTestClient client;
+        EXPECT_TRUE(LogIn(client));
+        server.Kill(nSignal);
+        testsupport::CProcessResult result;
+        ASSERT_TRUE(server.Wait(10s, &result));
+        EXPECT_FALSE(result.m_bSignaled);
+        EXPECT_EQ(result.m_nExitStatus, 0);
+        EXPECT_EQ(WithoutTrace(result.m_strStdout),
+                  ShownValues(std::to_string(m_nPort)) + StartedLine() + "\n");
+        EXPECT_EQ(result.m_strStderr, "");
+        EXPECT_EQ(m_dir.ReadFile("server.log").value_or("<missing>"), StartedLine() + "\n");
+        EXPECT_TRUE(client.IsClosedByServer());
+    }
+}
+
+TEST_F(ServerProgramTest, StartOneEndsTheProgramAfterQuit) {
+    testsupport::CBackgroundProcess server;
+    ASSERT_TRUE(server.Start({Program(), "-startone"}, m_options)) << server.Error();
+    ASSERT_TRUE(server.WaitForStdout(StartedLine(), 10s)) << server.Stdout();
+    CFtpTestClient client;
+    ASSERT_TRUE(LogIn(client));
+    EXPECT_EQ(client.Command("QUIT"), "221 Service closing control connection.");
+    testsupport::CProcessResult result;
+    ASSERT_TRUE(server.Wait(10s, &result));
+    EXPECT_FALSE(result.m_bSignaled);
+    EXPECT_EQ(result.m_nExitStatus, 0);
+}
+
+TEST_F(ServerProgramTest, RunOnceLeavesARunningServerAlone) {
+    testsupport::CBackgroundProcess first;
+    ASSERT_TRUE(first.Start({Program(), "-runonce"}, m_options)) << first.Error();
+    ASSERT_TRUE(first.WaitForStdout(StartedLine(), 10s)) << first.Stdout();
+    for (const char* pszSwitch : {"-runonce", "/RunOnce"}) {
+        testsupport::CProcessOptions options = m_options;
+        options.m_timeLimit = 10s;
+        testsupport::CProcessResult second = testsupport::RunProgram({Program(), pszSwitch}, options);
+        EXPECT_FALSE(second.m_bTimedOut);
+        EXPECT_EQ(second.m_nExitStatus, 0);
+        EXPECT_EQ(second.m_strStdout, "");
+        EXPECT_EQ(second.m_strStderr, "");
+    }
+    CFtpTestClient client;
+    EXPECT_TRUE(LogIn(client));
+}
+
+TEST_F(ServerProgramTest, SettingsThatCannotBeUsedEndTheProgram) {
+    struct Case {
+        std::string strSettings;  // empty: no file
+        int nExitStatus;
+        std::string strStdout;
+        std::string strStderr;
+    };
+    const std::string strCantOpen = "Can't open file '" + m_dir.Join("TandrelServer.INI") + "'!!!\n";
+    const Case cases[] = {
+        {"", 2, "", strCantOpen},
+        {"[TandrelServer]\nVersion=Quillon 5\n[TCP]\nPort=21\n", 2, "",
+         "Syntax error. Invalid version!!! (TandrelServer.INI, line 2)\n" + strCantOpen},
+        {"[TCP]\nPort=99999999999x\nStartDir=/\n", 2, "",
+         "Syntax error. Invalid Port!!!. You must specify a number or \"BT\" for bluetooth "
+         "(TandrelServer.INI, line 2)\n" +
+             strCantOpen},
+        // UTF-16: reading stops at the first NUL, so only the byte-order mark
+        // and a bracket are left. The file loads, but nothing in it can be
+        // used: the terminal asks for the port, the input ends, and the
+        // start that was asked for never happened.
+        {std::string("\xFF\xFE[\0T\0C\0P\0]\0", 12), 3, "Port: -1\nStart Dir: \nWelcome: \n",
+         "Syntax error. This line will be ignored (TandrelServer.INI, line 1)\nPort: "},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(m_dir.Join("TandrelServer.INI"));
+        if (!c.strSettings.empty()) {
+            ASSERT_TRUE(m_dir.WriteFile("TandrelServer.INI", c.strSettings));
+        }
+        testsupport::CProcessOptions options = m_options;
+        options.m_timeLimit = 10s;
+        testsupport::CProcessResult result = testsupport::RunProgram({Program(), "-start"}, options);
+        EXPECT_FALSE(result.m_bTimedOut);
+        EXPECT_EQ(result.m_nExitStatus, c.nExitStatus);
+        EXPECT_EQ(result.m_strStderr, c.strStderr);
+        EXPECT_EQ(result.m_strStdout, c.strStdout);
+    }
+}
+
+TEST_F(ServerProgramTest, TheTerminalAsksForWhatIsMissingAndPressesTheButton) {
+    struct Case {
+        std::string strPortInFile;  // empty: no Port line
+        std::string strPortShown;
+        std::string strTyped;       // the operator's lines; then the input ends
+        std::string strStdout;      // after the shown values
+        std::string strStderr;
+    };
+    const std::string strPort = std::to_string(m_nPort);
+    const Case cases[] = {
+        // A missing port is asked for; the next line presses Start; the end
+        // of input then cancels, which stops the server.
+        {"", "-1", strPort + "\n\n", StartedLine() + "\n", "Port: "},
+        {"70000", "70000", "abc\n\n", "", "Port: Invalid parameter\n"},
+        {"BT", "BT", "", "",
+         "BlueeTooth only works under WINCE. Change the Port\nPort: "},
+        // Valid values without a switch: nothing is asked, Enter starts.
+        {strPort, strPort, "\n", StartedLine() + "\n", ""},
+        {strPort, strPort, "", "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("Port=" + c.strPortInFile + " typed: " + c.strTyped);
+        WriteSettings("", c.strPortInFile.empty() ? "" : c.strPortInFile);
+        if (c.strPortInFile.empty()) {
+            std::string strSettings = m_dir.ReadFile("TandrelServer.INI").value();
+            strSettings.replace(strSettings.find("Port=" + strPort + "\n"), 6 + strPort.size(), "");
+            ASSERT_TRUE(m_dir.WriteFile("TandrelServer.INI", strSettings));
+        }
+        testsupport::CProcessOptions options = m_options;
+        options.m_strStdin = c.strTyped;
+        options.m_timeLimit = 20s;
+        testsupport::CProcessResult result = testsupport::RunProgram({Program()}, options);
+        EXPECT_FALSE(result.m_bTimedOut);
+        EXPECT_EQ(result.m_nExitStatus, 0);
+        EXPECT_EQ(result.m_strStderr, c.strStderr);
+        EXPECT_EQ(WithoutTrace(result.m_strStdout), ShownValues(c.strPortShown) + c.strStdout);
+    }
+}
+
+TEST_F(ServerProgramTest, ALogFileThatCannotBeOpenedLeavesTheServerRunning) {
+    const std::string strLog = m_dir.Join("missing/server.log");
+    WriteSettings("Log=" + strLog + "\n");
+    testsupport::CBackgroundProcess server;
+    ASSERT_TRUE(server.Start({Program(), "-start"}, m_options)) << server.Error();
+    ASSERT_TRUE(server.WaitForStdout(StartedLine(), 10s)) << server.Stdout();
+    CFtpTestClient client;
+    EXPECT_TRUE(LogIn(client));
+    server.Kill(SIGTERM);
+    testsupport::CProcessResult result;
+    ASSERT_TRUE(server.Wait(10s, &result));
+    EXPECT_EQ(result.m_nExitStatus, 0);
+    EXPECT_EQ(result.m_strStderr, "Cannot open log file '" + strLog + "'\n");
+}
+
+}  // namespace
