@@ -204,16 +204,19 @@ done
 VSFTPD_PID=$(cat "$WORK/vsftpd.pid")
 wait_listening "$VSFTPD_PORT" "$VSFTPD_PID" "vsftpd"
 
-# The highest VmRSS seen while the engine serves, in KiB, to $1.
+# The highest VmRSS seen while the engine serves, in KiB, to $1. Read with
+# builtins and at a modest pace: the machine has few cores, and the sampler
+# must not slow the server it watches.
 sample_rss() {
-    local out=$1 peak=0 rss
+    local out=$1 peak=0 key value
     trap 'echo "$peak" >"$out"; exit 0' TERM
     while :; do
-        rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$ENGINE_PID/status" 2>/dev/null || echo 0)
-        if [ -n "$rss" ] && ((rss > peak)); then
-            peak=$rss
-        fi
-        sleep 0.02
+        while read -r key value _; do
+            if [ "$key" = VmRSS: ] && ((value > peak)); then
+                peak=$value
+            fi
+        done <"/proc/$ENGINE_PID/status"
+        sleep 0.1
     done
 }
 
@@ -225,32 +228,59 @@ now_ns() {
     date +%s%N
 }
 
-# Runs one transfer and leaves its rate in MiB/s in RATE; no subshell, so
-# that the verification and memory records it keeps survive.
+# Sets URL, CREDENTIALS and STORED for one server.
+select_server() {
+    if [ "$1" = ours ]; then
+        URL="ftp://127.0.0.1:$ENGINE_PORT"
+        CREDENTIALS=bench:bench
+        STORED="$WORK/ours/up.bin"
+    else
+        URL="ftp://127.0.0.1:$VSFTPD_PORT/pub"
+        CREDENTIALS=anonymous:bench
+        STORED="$WORK/vsroot/pub/up.bin"
+    fi
+}
+
+retr() {
+    "${CURL[@]}" -u "$CREDENTIALS" -o "$1" "$URL/big.bin" 3>&- || fail "RETR from $2 failed"
+}
+
+stor() {
+    "${CURL[@]}" -u "$CREDENTIALS" -T "$WORK/source.bin" "$URL/up.bin" 3>&- ||
+        fail "STOR to $1 failed"
+}
+
+# Untimed: every copy is compared byte for byte once, and both servers and
+# the page cache are warm before the clock runs.
+verify() {
+    local server=$1
+    select_server "$server"
+    retr "$WORK/fetched.bin" "$server"
+    cmp -s "$WORK/source.bin" "$WORK/fetched.bin" || fail "RETR from $server: the copy differs"
+    stor "$server"
+    cmp -s "$WORK/source.bin" "$STORED" || fail "STOR to $server: the copy differs"
+    rm -f "$WORK/fetched.bin" "$STORED"
+}
+
+# Runs one timed transfer and leaves its rate in MiB/s in RATE; no subshell,
+# so that the memory records it keeps survive.
 #   transfer SERVER DIRECTION
 transfer() {
-    local server=$1 direction=$2 url credentials stored start end
-    if [ "$server" = ours ]; then
-        url="ftp://127.0.0.1:$ENGINE_PORT"
-        credentials=bench:bench
-        stored="$WORK/ours/up.bin"
-    else
-        url="ftp://127.0.0.1:$VSFTPD_PORT/pub"
-        credentials=anonymous:bench
-        stored="$WORK/vsroot/pub/up.bin"
-    fi
-    # The previous transfer's written pages go to disk now, not during this
-    # one.
-    rm -f "$WORK/fetched.bin" "$stored"
+    local server=$1 direction=$2 start end
+    select_server "$server"
+    # The previous upload's written pages go to disk now, not during this
+    # transfer.
+    rm -f "$STORED"
     sync
     if [ "$direction" = RETR ]; then
         if [ "$server" = ours ]; then
             sample_rss "$WORK/rss.peak" &
             SAMPLER_PID=$!
         fi
+        # Fetched into nothing: the clock is for the server's sending, not
+        # for the client's disk.
         start=$(now_ns)
-        "${CURL[@]}" -u "$credentials" -o "$WORK/fetched.bin" "$url/big.bin" 3>&- ||
-            fail "RETR from $server failed"
+        retr /dev/null "$server"
         end=$(now_ns)
         if [ -n "$SAMPLER_PID" ]; then
             kill -TERM "$SAMPLER_PID"
@@ -259,20 +289,13 @@ transfer() {
             local rss hwm
             rss=$(cat "$WORK/rss.peak")
             hwm=$(vm_hwm)
-            ((rss > RSS_PEAK_KIB)) && RSS_PEAK_KIB=$rss
-            ((hwm > HWM_PEAK_KIB)) && HWM_PEAK_KIB=$hwm
+            RSS_PEAK_KIB=$((rss > RSS_PEAK_KIB ? rss : RSS_PEAK_KIB))
+            HWM_PEAK_KIB=$((hwm > HWM_PEAK_KIB ? hwm : HWM_PEAK_KIB))
         fi
-        copy="$WORK/fetched.bin"
     else
         start=$(now_ns)
-        "${CURL[@]}" -u "$credentials" -T "$WORK/source.bin" "$url/up.bin" 3>&- ||
-            fail "STOR to $server failed"
+        stor "$server"
         end=$(now_ns)
-        copy=$stored
-    fi
-    if [ -z "${VERIFIED[$server$direction]:-}" ]; then
-        cmp -s "$WORK/source.bin" "$copy" || fail "$direction with $server: the copy differs"
-        VERIFIED[$server$direction]=1
     fi
     RATE=$(awk -v mib="$SIZE_MIB" -v ns=$((end - start)) 'BEGIN { printf "%.1f", mib * 1e9 / ns }')
 }
@@ -282,12 +305,16 @@ median() {
         END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.1f", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
-declare -A VERIFIED=()
 declare -a OURS_RETR=() PEER_RETR=() OURS_STOR=() PEER_STOR=()
 RSS_PEAK_KIB=0
 HWM_PEAK_KIB=0
 RATE=
-copy=
+URL=
+CREDENTIALS=
+STORED=
+
+verify ours
+verify vsftpd
 
 for round in $(seq "$ROUNDS"); do
     # The order flips every round, so that a burst of load from elsewhere on
