@@ -132,8 +132,14 @@ public:
     // kept in m_strListing and copied to *pstrOutput.
     bool List(const std::string& strPath, std::string* pstrOutput) override;
 
-    // Shortens the time limits (tests only).
-    void SetTimeoutForTesting(int nTimeoutMs) { m_nTimeoutMs = nTimeoutMs; }
+    // Shortens the time limits, also of a connection already open (tests
+    // only).
+    void SetTimeoutForTesting(int nTimeoutMs) {
+        m_nTimeoutMs = nTimeoutMs;
+        if (m_pCommandSocket != nullptr && m_bConnected) {
+            m_pCommandSocket->SetTimeouts(nTimeoutMs);
+        }
+    }
 
     platform::CSocket* m_pCommandSocket = nullptr;
     platform::CSocket m_DataListener;
