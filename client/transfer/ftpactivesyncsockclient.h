@@ -1,0 +1,38 @@
+#pragma once
+
+#include "client/transfer/activesyncdevice.h"
+#include "client/transfer/ftpsockclient.h"
+
+// The transfer client for a handheld device: files are copied straight
+// between the local and the device's file system. It has no command channel,
+// so every command-level operation of the base is a no-op for it, and the
+// sync run connects and disconnects m_Device itself in place of Connect and
+// Quit.
+class CFtpActiveSyncSockClient : public CFtpSockClientBase {
+public:
+    // Leaves the device session as it is: the run ends it with
+    // DisconnectDevice.
+    ~CFtpActiveSyncSockClient() override = default;
+
+    bool OpenDataPort() override { return false; }
+    bool CreateCommandSocket() override { return false; }
+    void DeleteCommandSocket() override {}
+    bool HasNoCommandSocket() override { return true; }
+    int64_t CommandSend(const char*, size_t) override { return 0; }
+    int64_t CommandReceive(char*) override { return 0; }
+    void CloseDataListener() override {}
+    int64_t DataSend(const char*, size_t) override { return 0; }
+    int64_t DataReceive(char*, size_t) override { return 0; }
+    void CloseDataConnection() override {}
+
+    bool Get(const std::string& strRemoteName, const std::string& strLocalPath) override {
+        return m_Device.CopyFromDevice(strRemoteName, strLocalPath);
+    }
+    bool Put(const std::string& strLocalPath, const std::string& strRemoteName) override {
+        return m_Device.CopyToDevice(strLocalPath, strRemoteName);
+    }
+    // There is no listing on this path; the output is left as it was.
+    bool List(const std::string&, std::string*) override { return false; }
+
+    CActiveSyncDevice m_Device;
+};

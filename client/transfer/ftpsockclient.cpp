@@ -1,0 +1,506 @@
+#include "client/transfer/ftpsockclient.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <memory>
+
+#include "platform/file.h"
+
+platform::CSocket* g_pDataConnection = nullptr;
+
+namespace {
+
+// File data moves in large blocks: nothing on the wire depends on the size,
+// and a 1 GiB file should not take a quarter of a million system calls.
+constexpr size_t kFileBlockSize = 256 * 1024;
+// Listings keep the small blocks, each cut at its first zero byte.
+constexpr size_t kListBlockSize = 4096;
+
+constexpr int kReplyTransferComplete = 226;
+constexpr int kReplyActionCompleted = 250;
+
+// The folder a local file lies in, for a temporary file beside it; empty for
+// a bare name (the current folder).
+std::string DirectoryOf(const std::string& strPath) {
+    size_t nPos = strPath.find_last_of("\\/");
+    if (nPos == std::string::npos) {
+        return std::string();
+    }
+    return strPath.substr(0, nPos == 0 ? 1 : nPos);
+}
+
+bool EndsWithCrLf(const std::string& strText) {
+    return strText.size() >= 2 && strText.compare(strText.size() - 2, 2, "\r\n") == 0;
+}
+
+}  // namespace
+
+std::string FormatPortCommand(const std::string& strAddress, unsigned int nPort) {
+    std::string strCommas = strAddress;
+    std::replace(strCommas.begin(), strCommas.end(), '.', ',');
+    return "PORT " + strCommas + "," + std::to_string(nPort / 256) + "," +
+           std::to_string(nPort % 256);
+}
+
+// ---------------------------------------------------------------------------
+// Command-level operations
+
+bool CFtpSockClientBase::SendCommand(const std::string& strLine) {
+    if (HasNoCommandSocket() || !m_bConnected) {
+        return true;
+    }
+    if (strLine.empty()) {
+        return false;
+    }
+    std::string strSend = strLine;
+    if (!EndsWithCrLf(strSend)) {
+        strSend += "\r\n";
+    }
+    if (strSend.find_first_of("\r\n") < strSend.size() - 2) {
+        return false;
+    }
+    size_t nDone = 0;
+    while (nDone < strSend.size()) {
+        int64_t nSent = CommandSend(strSend.data() + nDone, strSend.size() - nDone);
+        if (nSent <= 0) {
+            return false;
+        }
+        nDone += static_cast<size_t>(nSent);
+    }
+    return true;
+}
+
+std::string CFtpSockClientBase::ReadReply() {
+    if (HasNoCommandSocket() || !m_bConnected) {
+        return std::string();
+    }
+    std::string strReply;
+    std::string strLine;
+    for (;;) {
+        char c = 0;
+        if (CommandReceive(&c) != 1 || strReply.size() + strLine.size() >= kMaxReplyBytes) {
+            // What arrived is kept for the log, but it is no reply: even a
+            // complete first line must not pass for an answer.
+            m_nReplyCode = kNoReply;
+            m_strLastReply = strReply + strLine;
+            return m_strLastReply;
+        }
+        strLine += c;
+        if (!EndsWithCrLf(strLine)) {
+            continue;
+        }
+        strReply += strLine;
+        if (strLine.size() > 3 && strLine[3] == ' ') {
+            break;
+        }
+        strLine.clear();
+    }
+    int nCode = 0;
+    for (size_t i = 0; i < 3 && strReply[i] >= '0' && strReply[i] <= '9'; ++i) {
+        nCode = nCode * 10 + (strReply[i] - '0');
+    }
+    m_nReplyCode = nCode;
+    m_strLastReply = strReply;
+    return strReply;
+}
+
+bool CFtpSockClientBase::Login(const std::string& strUser, const std::string& strPassword) {
+    if (HasNoCommandSocket() || !m_bConnected) {
+        return false;
+    }
+    if (!SendCommand("USER " + strUser)) {
+        return false;
+    }
+    ReadReply();
+    // Only a server that asks for the password gets it.
+    if (m_nReplyCode != 331 || !SendCommand("PASS " + strPassword)) {
+        return false;
+    }
+    ReadReply();
+    return m_nReplyCode == 230;
+}
+
+bool CFtpSockClientBase::SetBinaryType() {
+    if (HasNoCommandSocket() || !m_bConnected || !SendCommand("TYPE I")) {
+        return false;
+    }
+    ReadReply();
+    return m_nReplyCode == 200;
+}
+
+std::string CFtpSockClientBase::GetRemoteDigest(const std::string& strRemoteName) {
+    if (strRemoteName.empty() || HasNoCommandSocket() || !m_bConnected ||
+        !SendCommand("MD5 " + strRemoteName)) {
+        return std::string();
+    }
+    std::string strReply = ReadReply();
+    if (m_nReplyCode != 200) {
+        return std::string();
+    }
+    while (!strReply.empty() && strReply.back() == '\n') {
+        strReply.pop_back();
+    }
+    while (!strReply.empty() && strReply.back() == '\r') {
+        strReply.pop_back();
+    }
+    size_t nBlank = strReply.find(' ');
+    return nBlank == std::string::npos ? std::string() : strReply.substr(nBlank + 1);
+}
+
+bool CFtpSockClientBase::Quit() {
+    if (HasNoCommandSocket()) {
+        return false;
+    }
+    if (m_bConnected) {
+        SendCommand("QUIT");
+    }
+    DeleteCommandSocket();
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// TCP client
+
+CFtpSockClient::~CFtpSockClient() {
+    DeleteCommandSocket();
+    m_DataListener.Close();
+}
+
+bool CFtpSockClient::Connect(const std::string& strHost, unsigned int nPort) {
+    CreateCommandSocket();
+    if (HasNoCommandSocket()) {
+        return false;
+    }
+    platform::CSocketAddress address;
+    address.nPort = static_cast<uint16_t>(nPort);
+    m_bConnected = nPort <= 0xFFFF &&
+                   (platform::ParseIpv4Address(strHost, address.nAddress) ||
+                    platform::ResolveHostName(strHost, address.nAddress)) &&
+                   m_pCommandSocket->Connect(address, m_nTimeoutMs) &&
+                   m_pCommandSocket->SetTimeouts(m_nTimeoutMs);
+    ReadReply();
+    if (m_nReplyCode != 220) {
+        m_bConnected = false;
+    }
+    return m_bConnected;
+}
+
+bool CFtpSockClient::CreateCommandSocket() {
+    DeleteCommandSocket();
+    m_pCommandSocket = new platform::CSocket();
+    if (!m_pCommandSocket->Create() || !m_pCommandSocket->Bind(platform::CSocketAddress())) {
+        m_nReplyCode = kErrorSocketCreate;
+        return false;
+    }
+    return true;
+}
+
+void CFtpSockClient::DeleteCommandSocket() {
+    delete m_pCommandSocket;
+    m_pCommandSocket = nullptr;
+    m_nCommandBuffered = 0;
+    m_nCommandNext = 0;
+}
+
+int64_t CFtpSockClient::CommandSend(const char* pBuffer, size_t nLength) {
+    if (m_pCommandSocket == nullptr || !m_pCommandSocket->SendAll(pBuffer, nLength)) {
+        return -1;
+    }
+    return static_cast<int64_t>(nLength);
+}
+
+int64_t CFtpSockClient::CommandReceive(char* pByte) {
+    if (m_pCommandSocket == nullptr) {
+        return -1;
+    }
+    if (m_nCommandNext == m_nCommandBuffered) {
+        int64_t nReceived = m_pCommandSocket->Receive(m_commandBuffer, sizeof(m_commandBuffer));
+        if (nReceived <= 0) {
+            if (nReceived < 0) {
+                // A reply that comes after we gave up would be taken for the
+                // answer to the next command.
+                m_pCommandSocket->Shutdown();
+            }
+            return nReceived;
+        }
+        m_nCommandBuffered = static_cast<size_t>(nReceived);
+        m_nCommandNext = 0;
+    }
+    *pByte = m_commandBuffer[m_nCommandNext++];
+    return 1;
+}
+
+bool CFtpSockClient::IsCommandReadable(int nTimeoutMs) {
+    if (m_nCommandNext < m_nCommandBuffered) {
+        return true;
+    }
+    // An error counts as readable: the read that follows reports it.
+    return m_pCommandSocket != nullptr && m_pCommandSocket->WaitReadable(nTimeoutMs) != 0;
+}
+
+void CFtpSockClient::CloseDataListener() { m_DataListener.Close(); }
+
+int64_t CFtpSockClient::DataSend(const char* pBuffer, size_t nLength) {
+    if (g_pDataConnection == nullptr || !g_pDataConnection->SendAll(pBuffer, nLength)) {
+        return -1;
+    }
+    return static_cast<int64_t>(nLength);
+}
+
+int64_t CFtpSockClient::DataReceive(char* pBuffer, size_t nCapacity) {
+    if (g_pDataConnection == nullptr) {
+        return -1;
+    }
+    return g_pDataConnection->Receive(pBuffer, nCapacity);
+}
+
+void CFtpSockClient::CloseDataConnection() {
+    if (g_pDataConnection != nullptr) {
+        g_pDataConnection->Close();
+        g_pDataConnection = nullptr;
+    }
+}
+
+bool CFtpSockClient::OpenDataPort() {
+    platform::CSocketAddress local;
+    if (m_pCommandSocket == nullptr || !m_pCommandSocket->GetLocalAddress(local)) {
+        return false;
+    }
+    if (!m_bConnected) {
+        m_nReplyCode = kErrorPortRefused;
+        return false;
+    }
+    // The listener takes connections only on the interface the server
+    // reaches us through, the one PORT names.
+    platform::CSocketAddress listenAddress;
+    listenAddress.nAddress = local.nAddress;
+    if (!m_DataListener.Create() || !m_DataListener.Bind(listenAddress)) {
+        m_DataListener.Close();
+        m_nReplyCode = kErrorSocketCreate;
+        return false;
+    }
+    if (!m_DataListener.Listen(5)) {
+        m_nReplyCode = kErrorDataListen;
+        m_DataListener.Close();
+        return false;
+    }
+    if (!m_DataListener.GetLocalAddress(listenAddress)) {
+        m_nReplyCode = kErrorDataAddress;
+        m_DataListener.Close();
+        return false;
+    }
+    bool bSent = SendCommand(FormatPortCommand(local.GetAddressText(), listenAddress.nPort));
+    if (bSent) {
+        ReadReply();
+    }
+    if (!bSent || m_nReplyCode != 200) {
+        m_nReplyCode = kErrorPortRefused;
+        m_DataListener.Close();
+        return false;
+    }
+    return true;
+}
+
+bool CFtpSockClient::StartTransfer(const std::string& strCommand) {
+    if (!OpenDataPort()) {
+        return false;
+    }
+    if (!SendCommand(strCommand)) {
+        // Not sent, so nothing to read; the PORT's 200 must not linger.
+        m_nReplyCode = kNoReply;
+        CloseDataListener();
+        return false;
+    }
+    ReadReply();
+    if (m_nReplyCode != 150) {
+        CloseDataListener();
+        return false;
+    }
+    return true;
+}
+
+bool CFtpSockClient::AcceptDataConnection(platform::CSocket& dataSocket) {
+    using CClock = std::chrono::steady_clock;
+    const CClock::time_point deadline = CClock::now() + std::chrono::milliseconds(m_nTimeoutMs);
+    for (;;) {
+        auto nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - CClock::now())
+                         .count();
+        int nSliceMs = static_cast<int>(std::clamp<long long>(nLeft, 0, 50));
+        int nReady = m_DataListener.WaitReadable(nSliceMs);
+        if (nReady > 0) {
+            platform::CSocketAddress peer;
+            if (!m_DataListener.Accept(dataSocket, peer) ||
+                !dataSocket.SetTimeouts(m_nTimeoutMs)) {
+                m_nReplyCode = kErrorDataOrLocalFile;
+                return false;
+            }
+            return true;
+        }
+        if (nReady < 0) {
+            m_nReplyCode = kErrorDataOrLocalFile;
+            return false;
+        }
+        // A server that speaks instead of connecting has given up on the
+        // data connection ("425 Cannot open data connection."). A connection
+        // that came meanwhile still goes first: the server connects before
+        // it reports anything about the transfer.
+        if (IsCommandReadable(0) && m_DataListener.WaitReadable(0) == 0) {
+            ReadReply();
+            return false;
+        }
+        if (nLeft <= 0) {
+            m_nReplyCode = kErrorDataOrLocalFile;
+            return false;
+        }
+    }
+}
+
+bool CFtpSockClient::Get(const std::string& strRemoteName, const std::string& strLocalPath) {
+    // Everything local is settled before the server is asked, so a local
+    // failure leaves no reply unread on the command channel.
+    uint32_t dwAttributes = platform::GetFileAttributes(strLocalPath);
+    if (strLocalPath.empty() ||
+        (dwAttributes != platform::kInvalidFileAttributes &&
+         (dwAttributes & (platform::kFileAttributeDirectory | platform::kFileAttributeReadOnly)))) {
+        m_nReplyCode = kErrorDataOrLocalFile;
+        return false;
+    }
+    platform::CFile file;
+    std::string strTemporary;
+    if (!file.CreateTemporary(DirectoryOf(strLocalPath), strTemporary)) {
+        m_nReplyCode = kErrorDataOrLocalFile;
+        return false;
+    }
+    auto discardTemporary = [&]() {
+        file.Close();
+        platform::DeleteFile(strTemporary);
+    };
+
+    if (!StartTransfer("RETR " + strRemoteName)) {
+        discardTemporary();
+        return false;
+    }
+    platform::CSocket dataSocket;
+    g_pDataConnection = &dataSocket;
+    if (!AcceptDataConnection(dataSocket)) {
+        CloseDataConnection();
+        CloseDataListener();
+        discardTemporary();
+        return false;
+    }
+
+    std::unique_ptr<char[]> buffer(new char[kFileBlockSize]);
+    bool bComplete = false;
+    bool bLocalOk = true;
+    for (;;) {
+        int64_t nReceived = DataReceive(buffer.get(), kFileBlockSize);
+        if (nReceived <= 0) {
+            // A time-out is an error like any other, never a reason to retry.
+            bComplete = nReceived == 0;
+            break;
+        }
+        if (!file.Write(buffer.get(), static_cast<size_t>(nReceived))) {
+            bLocalOk = false;
+            break;
+        }
+    }
+    bLocalOk = file.Close() && bLocalOk;
+    CloseDataConnection();
+    CloseDataListener();
+    ReadReply();
+
+    bool bResult = bComplete && bLocalOk && m_nReplyCode == kReplyTransferComplete;
+    if (bResult && !platform::ReplaceFile(strTemporary, strLocalPath)) {
+        bResult = false;
+        bLocalOk = false;
+    }
+    if (!bResult) {
+        platform::DeleteFile(strTemporary);
+        if (!bLocalOk) {
+            m_nReplyCode = kErrorDataOrLocalFile;
+        }
+    }
+    return bResult;
+}
+
+bool CFtpSockClient::Put(const std::string& strLocalPath, const std::string& strRemoteName) {
+    // The server empties its copy when STOR arrives; a file we cannot read
+    // must never get that far. A FIFO or device is refused before opening,
+    // which would wait for a writer that may never come.
+    uint32_t dwAttributes = platform::GetFileAttributes(strLocalPath);
+    platform::CFile file;
+    if (dwAttributes == platform::kInvalidFileAttributes ||
+        (dwAttributes & platform::kFileAttributeSystem) != 0 ||
+        !file.Open(strLocalPath, platform::CFile::modeRead)) {
+        m_nReplyCode = kErrorDataOrLocalFile;
+        return false;
+    }
+    if (!StartTransfer("STOR " + strRemoteName)) {
+        return false;
+    }
+    platform::CSocket dataSocket;
+    g_pDataConnection = &dataSocket;
+    if (!AcceptDataConnection(dataSocket)) {
+        CloseDataConnection();
+        CloseDataListener();
+        return false;
+    }
+
+    std::unique_ptr<char[]> buffer(new char[kFileBlockSize]);
+    bool bLocalOk = true;
+    bool bSent = true;
+    for (;;) {
+        int64_t nRead = file.Read(buffer.get(), kFileBlockSize);
+        if (nRead <= 0) {
+            bLocalOk = nRead == 0;
+            break;
+        }
+        if (DataSend(buffer.get(), static_cast<size_t>(nRead)) != nRead) {
+            bSent = false;
+            break;
+        }
+    }
+    file.Close();
+    CloseDataConnection();
+    CloseDataListener();
+    ReadReply();
+    if (!bLocalOk) {
+        m_nReplyCode = kErrorDataOrLocalFile;
+    }
+    return bLocalOk && bSent && m_nReplyCode == kReplyTransferComplete;
+}
+
+bool CFtpSockClient::List(const std::string& /*strPath*/, std::string* pstrOutput) {
+    if (!StartTransfer("LIST")) {
+        return false;
+    }
+    platform::CSocket dataSocket;
+    g_pDataConnection = &dataSocket;
+    if (!AcceptDataConnection(dataSocket)) {
+        CloseDataConnection();
+        CloseDataListener();
+        return false;
+    }
+    m_strListing.clear();
+    bool bComplete = false;
+    char buffer[kListBlockSize];
+    for (;;) {
+        std::memset(buffer, 0, sizeof(buffer));
+        int64_t nReceived = DataReceive(buffer, sizeof(buffer) - 1);
+        if (nReceived <= 0) {
+            bComplete = nReceived == 0;
+            break;
+        }
+        m_strListing.append(buffer, strnlen(buffer, static_cast<size_t>(nReceived)));
+    }
+    if (pstrOutput != nullptr) {
+        *pstrOutput = m_strListing;
+    }
+    CloseDataConnection();
+    CloseDataListener();
+    ReadReply();
+    // A listing ends with 226, or with 250 as our own server sends it.
+    return bComplete &&
+           (m_nReplyCode == kReplyTransferComplete || m_nReplyCode == kReplyActionCompleted);
+}

@@ -1,0 +1,164 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/socket.h"
+
+// The transfer clients that the sync run drives. CFtpSockClientBase holds the
+// command-level operations, written on thirteen primitives only; the TCP
+// client implements the primitives on sockets, the device client as no-ops
+// (it has no command channel), so the same run code drives either.
+//
+// Text is UTF-8 in std::string; command lines and replies cross the wire as
+// the bytes they are.
+//
+// Everything runs on the client's user-interface thread, one transfer at a
+// time.
+
+// Local causes of failure kept in m_nReplyCode. Server reply codes have three
+// digits, so a test for an expected reply fails after any of these.
+constexpr int kErrorDataAddress = 5000;     // the data listener's address or port unreadable
+constexpr int kErrorSocketCreate = 5001;    // a socket could not be created
+constexpr int kErrorDataListen = 5002;      // the data listener could not listen
+constexpr int kErrorPortRefused = 5003;     // PORT not sent, or not answered with 200
+constexpr int kErrorDataOrLocalFile = 5004; // no data connection, or the local file failed
+
+class CFtpSockClientBase {
+public:
+    virtual ~CFtpSockClientBase() = default;
+
+    virtual bool OpenDataPort() = 0;
+    virtual bool CreateCommandSocket() = 0;
+    virtual void DeleteCommandSocket() = 0;
+    // True when there is no command socket (always so for the device client).
+    virtual bool HasNoCommandSocket() = 0;
+    // Count sent, -1 on an error.
+    virtual int64_t CommandSend(const char* pBuffer, size_t nLength) = 0;
+    // One byte: 1 when received, 0 at the end of the connection, -1 on an
+    // error or a time-out. After a time-out the TCP client shuts the command
+    // connection down: a reply that arrives late could no longer be matched
+    // to its command.
+    virtual int64_t CommandReceive(char* pByte) = 0;
+    virtual void CloseDataListener() = 0;
+    virtual int64_t DataSend(const char* pBuffer, size_t nLength) = 0;
+    // Count received, 0 at the end, -1 on an error or a time-out.
+    virtual int64_t DataReceive(char* pBuffer, size_t nCapacity) = 0;
+    virtual void CloseDataConnection() = 0;
+    virtual bool Get(const std::string& strRemoteName, const std::string& strLocalPath) = 0;
+    virtual bool Put(const std::string& strLocalPath, const std::string& strRemoteName) = 0;
+    virtual bool List(const std::string& strPath, std::string* pstrOutput) = 0;
+
+    // Sends strLine with CR LF appended unless it ends with one. True without
+    // sending when there is no command channel. False for an empty line, for
+    // a line with a CR or LF inside it (a name holding a line end must not
+    // smuggle a second command to the server), or when not every byte went.
+    bool SendCommand(const std::string& strLine);
+
+    // Reads one whole reply (a line "ddd-..." continues it, the first line
+    // with a blank at its fourth character ends it), stores it in
+    // m_strLastReply and its code in m_nReplyCode, and returns it. When the
+    // connection ends, fails or times out first, or the reply grows beyond
+    // any sensible size, the code becomes kNoReply and the text read so far
+    // is kept. Without a command channel returns empty text and leaves the
+    // code as it was.
+    std::string ReadReply();
+
+    // USER, then PASS only after 331; true on 230.
+    bool Login(const std::string& strUser, const std::string& strPassword);
+    // TYPE I; true on 200.
+    bool SetBinaryType();
+    // MD5 of a server file: the text after the first blank of a 200 reply
+    // (without its line end), empty text on anything else. An empty name
+    // sends nothing.
+    std::string GetRemoteDigest(const std::string& strRemoteName);
+    // Sends QUIT when connected, does not wait for the answer, and drops the
+    // command socket. False only without a command socket.
+    bool Quit();
+    std::string GetLastReply() const { return m_strLastReply; }
+
+    // The code left when no complete reply arrived; no caller expects it.
+    static constexpr int kNoReply = 0;
+    // Replies longer than this are not replies but a misbehaving peer.
+    static constexpr size_t kMaxReplyBytes = 65536;
+
+    std::string m_strLastReply;
+    std::string m_strListing;
+    bool m_bConnected = false;
+    int m_nReplyCode = 0;
+};
+
+// The data connection of the transfer in progress, for the data primitives;
+// null between transfers.
+extern platform::CSocket* g_pDataConnection;
+
+// "PORT a,b,c,d,hi,lo" for a dotted address and a port.
+std::string FormatPortCommand(const std::string& strAddress, unsigned int nPort);
+
+class CFtpSockClient : public CFtpSockClientBase {
+public:
+    // Connect, accept and every receive give up after this long.
+    static constexpr int kDefaultTimeoutMs = 60000;
+
+    CFtpSockClient() = default;
+    ~CFtpSockClient() override;
+    CFtpSockClient(const CFtpSockClient&) = delete;
+    CFtpSockClient& operator=(const CFtpSockClient&) = delete;
+
+    // Connects to strHost (dotted address or host name) and reads the
+    // greeting; true when it is 220.
+    bool Connect(const std::string& strHost, unsigned int nPort);
+
+    bool OpenDataPort() override;
+    bool CreateCommandSocket() override;
+    void DeleteCommandSocket() override;
+    bool HasNoCommandSocket() override { return m_pCommandSocket == nullptr; }
+    int64_t CommandSend(const char* pBuffer, size_t nLength) override;
+    int64_t CommandReceive(char* pByte) override;
+    void CloseDataListener() override;
+    int64_t DataSend(const char* pBuffer, size_t nLength) override;
+    int64_t DataReceive(char* pBuffer, size_t nCapacity) override;
+    void CloseDataConnection() override;
+
+    // RETR into a temporary file beside strLocalPath, which replaces the
+    // local file only when the server confirms the transfer (226) and every
+    // byte was received; otherwise the local file is as it was.
+    bool Get(const std::string& strRemoteName, const std::string& strLocalPath) override;
+    // STOR of a local file, which is opened before anything is sent: a file
+    // that cannot be read fails with 5004 and the server is never asked.
+    bool Put(const std::string& strLocalPath, const std::string& strRemoteName) override;
+    // LIST of the server's start directory (strPath is not sent); the text is
+    // kept in m_strListing and copied to *pstrOutput.
+    bool List(const std::string& strPath, std::string* pstrOutput) override;
+
+    // Shortens the time limits, also of a connection already open (tests
+    // only).
+    void SetTimeoutForTesting(int nTimeoutMs) {
+        m_nTimeoutMs = nTimeoutMs;
+        if (m_pCommandSocket != nullptr && m_bConnected) {
+            m_pCommandSocket->SetTimeouts(nTimeoutMs);
+        }
+    }
+
+    platform::CSocket* m_pCommandSocket = nullptr;
+    platform::CSocket m_DataListener;
+
+private:
+    // Waits for the server's data connection, or for a reply on the command
+    // channel that says it will not come, whichever is first. On a
+    // connection, accepts it into dataSocket. On a reply, reads it (its code
+    // stays in m_nReplyCode). Otherwise sets 5004.
+    bool AcceptDataConnection(platform::CSocket& dataSocket);
+    // Sends strCommand and requires 150; on anything else closes the listener.
+    bool StartTransfer(const std::string& strCommand);
+    // Whether bytes from the server wait on the command channel.
+    bool IsCommandReadable(int nTimeoutMs);
+
+    int m_nTimeoutMs = kDefaultTimeoutMs;
+    // Received command bytes not yet handed out by CommandReceive: replies are
+    // read a byte at a time, the socket is not.
+    char m_commandBuffer[4096];
+    size_t m_nCommandBuffered = 0;
+    size_t m_nCommandNext = 0;
+};

@@ -1,0 +1,253 @@
+// The TCP client against a scripted server: reply parsing, the commands it
+// sends, and the codes it leaves behind.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "client/transfer/ftpsockclient.h"
+#include "tests/client/fake_ftp_server.h"
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+const std::string kDigest = "0123456789abcdef0123456789abcdef";
+
+// A client connected to a fake server that greets with 220 and then answers
+// with vecReplies, one per command.
+class CScriptedSession {
+public:
+    explicit CScriptedSession(std::vector<std::string> vecReplies) : m_server(Script(vecReplies)) {
+        m_client.SetTimeoutForTesting(5000);
+        m_bConnected = m_client.Connect("127.0.0.1", static_cast<unsigned>(m_server.Port()));
+    }
+
+    static std::vector<std::string> Script(std::vector<std::string> vecReplies) {
+        vecReplies.insert(vecReplies.begin(), "220 Fake ready\r\n");
+        return vecReplies;
+    }
+
+    CFakeFtpServer m_server;
+    CFtpSockClient m_client;
+    bool m_bConnected = false;
+};
+
+TEST(ReadReply, JudgesWhereAReplyEndsAndWhatItsCodeIs) {
+    struct Case {
+        const char* pszName;
+        std::vector<std::string> vecSent;  // by the server, then it waits
+        bool bConnected;
+        int nCode;
+        std::string strLastReply;
+    };
+    const std::string strEndless = [] {
+        std::string strText;
+        while (strText.size() < CFtpSockClientBase::kMaxReplyBytes + 1000) {
+            strText += "220-more\r\n";
+        }
+        return strText;
+    }();
+    const Case cases[] = {
+        {"one line", {"220 Ready\r\n"}, true, 220, "220 Ready\r\n"},
+        {"two lines", {"220-Welcome\r\n220 Ready\r\n"}, true, 220, "220-Welcome\r\n220 Ready\r\n"},
+        {"inner line without code", {"220-a\r\nxyz\r\n220 b\r\n"}, true, 220,
+         "220-a\r\nxyz\r\n220 b\r\n"},
+        {"bare LF does not end a line", {"220 a\nb\r\n"}, true, 220, "220 a\nb\r\n"},
+        {"short lines continue", {"220-a\r\n\r\n22\r\n220 ok\r\n"}, true, 220,
+         "220-a\r\n\r\n22\r\n220 ok\r\n"},
+        {"a short first line has no code", {"\r\n220 ok\r\n"}, false, 0, "\r\n220 ok\r\n"},
+        {"first line decides the code", {"220-a\r\n421 b\r\n"}, true, 220, "220-a\r\n421 b\r\n"},
+        {"other code", {"421 Busy\r\n"}, false, 421, "421 Busy\r\n"},
+        {"not numeric", {"abc ok\r\n"}, false, 0, "abc ok\r\n"},
+        {"partly numeric", {"2x0 ok\r\n"}, false, 2, "2x0 ok\r\n"},
+        {"cut in a line", {"220 Rea", CFakeFtpServer::kClose}, false,
+         CFtpSockClientBase::kNoReply, "220 Rea"},
+        {"cut after a continuation", {"220-a\r\n", CFakeFtpServer::kClose}, false,
+         CFtpSockClientBase::kNoReply, "220-a\r\n"},
+        {"closed at once", {CFakeFtpServer::kClose}, false, CFtpSockClientBase::kNoReply, ""},
+        {"says nothing", {""}, false, CFtpSockClientBase::kNoReply, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        CFakeFtpServer server(c.vecSent);
+        CFtpSockClient client;
+        client.SetTimeoutForTesting(300);
+        EXPECT_EQ(client.Connect("127.0.0.1", static_cast<unsigned>(server.Port())), c.bConnected);
+        EXPECT_EQ(client.m_bConnected, c.bConnected);
+        EXPECT_EQ(client.m_nReplyCode, c.nCode);
+        EXPECT_EQ(client.GetLastReply(), c.strLastReply);
+    }
+
+    // A reply that never ends is cut off, not collected for ever.
+    CFakeFtpServer server({strEndless});
+    CFtpSockClient client;
+    client.SetTimeoutForTesting(5000);
+    EXPECT_FALSE(client.Connect("127.0.0.1", static_cast<unsigned>(server.Port())));
+    EXPECT_EQ(client.m_nReplyCode, CFtpSockClientBase::kNoReply);
+    EXPECT_EQ(client.GetLastReply().size(), CFtpSockClientBase::kMaxReplyBytes);
+}
+
+TEST(ReadReply, AReplyThatTimesOutIsNotTakenForTheNextOne) {
+    // MD5 is answered too late; the late answer must not pass for the
+    // answer to the command after it.
+    CScriptedSession session({"", "200 " + kDigest + "\r\n"});
+    ASSERT_TRUE(session.m_bConnected);
+    session.m_client.SetTimeoutForTesting(200);
+    EXPECT_EQ(session.m_client.GetRemoteDigest("a.txt"), "");
+    EXPECT_EQ(session.m_client.m_nReplyCode, CFtpSockClientBase::kNoReply);
+    EXPECT_EQ(session.m_client.GetRemoteDigest("b.txt"), "");
+    EXPECT_NE(session.m_client.m_nReplyCode, 200);
+}
+
+TEST(SendCommand, EndsEveryLineWithOneCrLfAndRefusesInnerLineEnds) {
+    CScriptedSession session({"200 a\r\n", "200 b\r\n", "200 c\r\n"});
+    ASSERT_TRUE(session.m_bConnected);
+    CFtpSockClient& client = session.m_client;
+    EXPECT_TRUE(client.SendCommand("NOOP\r\n"));
+    client.ReadReply();
+    EXPECT_TRUE(client.SendCommand("TYPE I"));
+    client.ReadReply();
+    EXPECT_FALSE(client.SendCommand(""));
+    EXPECT_FALSE(client.SendCommand("RETR a\r\nDELE b"));
+    EXPECT_FALSE(client.SendCommand("RETR a\n"));
+    EXPECT_TRUE(client.SendCommand("SYST"));
+    EXPECT_EQ(client.ReadReply(), "200 c\r\n");
+    // Each line arrived once, with one CR LF (the fake splits at CR LF).
+    EXPECT_THAT(session.m_server.Received(), ElementsAre("NOOP", "TYPE I", "SYST"));
+}
+
+TEST(GetRemoteDigest, TakesTheTextAfterTheFirstBlankOfA200Reply) {
+    struct Case {
+        const char* pszName;
+        std::string strReply;
+        std::string strExpected;
+        int nCode;
+    };
+    const Case cases[] = {
+        {"digest", "200 " + kDigest + "\r\n", kDigest, 200},
+        {"refused", "550 Requested action not taken. File or directory unavailable.\r\n", "",
+         550},
+        {"blank only in the last line", "200\r\n200-x\r\n200 y\r\n", "y", 200},
+        {"multi-line", "200-" + kDigest + "\r\n200 end\r\n", "end", 200},
+        {"multi-line with blank", "200-a b\r\n200 end\r\n", "b\r\n200 end", 200},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        CScriptedSession session({c.strReply});
+        ASSERT_TRUE(session.m_bConnected);
+        EXPECT_EQ(session.m_client.GetRemoteDigest("dir/a.txt"), c.strExpected);
+        EXPECT_EQ(session.m_client.m_nReplyCode, c.nCode);
+        EXPECT_THAT(session.m_server.Received(), ElementsAre("MD5 dir/a.txt"));
+    }
+
+    CScriptedSession session({"200 " + kDigest + "\r\n"});
+    EXPECT_EQ(session.m_client.GetRemoteDigest(""), "");
+    EXPECT_EQ(session.m_client.GetRemoteDigest("a"), kDigest);
+    EXPECT_THAT(session.m_server.Received(), ElementsAre("MD5 a"));
+}
+
+TEST(Login, SendsThePasswordOnlyWhenAskedForIt) {
+    struct Case {
+        const char* pszName;
+        std::vector<std::string> vecReplies;
+        bool bResult;
+        std::vector<std::string> vecReceived;
+    };
+    const Case cases[] = {
+        {"accepted", {"331 Need password.\r\n", "230 Logged in.\r\n"}, true,
+         {"USER bob", "PASS pw"}},
+        {"wrong password", {"331 Need password.\r\n", "530 Not logged in.\r\n"}, false,
+         {"USER bob", "PASS pw"}},
+        {"230 to USER", {"230 Logged in.\r\n"}, false, {"USER bob"}},
+        {"refused user", {"530 Not logged in.\r\n"}, false, {"USER bob"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        CScriptedSession session(c.vecReplies);
+        ASSERT_TRUE(session.m_bConnected);
+        EXPECT_EQ(session.m_client.Login("bob", "pw"), c.bResult);
+        // The fake answers nothing more, so a late PASS would show here.
+        session.m_client.Quit();
+        std::vector<std::string> vecExpected = c.vecReceived;
+        vecExpected.push_back("QUIT");
+        for (int i = 0; i < 100 && session.m_server.Received().size() < vecExpected.size(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(session.m_server.Received(), vecExpected);
+    }
+}
+
+TEST(Transfers, FailWithTheLocalCodesWhenTheDataConnectionCannotBeSetUp) {
+    // PORT refused.
+    {
+        CScriptedSession session({"500 No.\r\n"});
+        ASSERT_TRUE(session.m_bConnected);
+        EXPECT_FALSE(session.m_client.OpenDataPort());
+        EXPECT_EQ(session.m_client.m_nReplyCode, kErrorPortRefused);
+        EXPECT_FALSE(session.m_client.m_DataListener.IsOpen());
+    }
+    // The server says 150 and then gives up instead of connecting.
+    {
+        CScriptedSession session({"200 Done\r\n", "150 Opening.\r\n425 Cannot open data connection.\r\n",
+                                  "200 " + kDigest + "\r\n"});
+        ASSERT_TRUE(session.m_bConnected);
+        std::string strListing = "unchanged";
+        EXPECT_FALSE(session.m_client.List("", &strListing));
+        EXPECT_EQ(session.m_client.m_nReplyCode, 425);
+        EXPECT_EQ(session.m_client.GetLastReply(), "425 Cannot open data connection.\r\n");
+        EXPECT_FALSE(session.m_client.m_DataListener.IsOpen());
+        EXPECT_EQ(g_pDataConnection, nullptr);
+        // The command channel is still in step.
+        EXPECT_EQ(session.m_client.GetRemoteDigest("a"), kDigest);
+        ASSERT_EQ(session.m_server.Received().size(), 3u);
+        EXPECT_THAT(session.m_server.Received()[0], ::testing::StartsWith("PORT 127,0,0,1,"));
+        EXPECT_EQ(session.m_server.Received()[1], "LIST");
+    }
+    // The server says 150 and then nothing at all.
+    {
+        CScriptedSession session({"200 Done\r\n", "150 Opening.\r\n"});
+        ASSERT_TRUE(session.m_bConnected);
+        session.m_client.SetTimeoutForTesting(300);
+        EXPECT_FALSE(session.m_client.List("", nullptr));
+        EXPECT_EQ(session.m_client.m_nReplyCode, kErrorDataOrLocalFile);
+    }
+}
+
+TEST(FormatPortCommand, WritesAddressAndPortAsSixNumbers) {
+    EXPECT_EQ(FormatPortCommand("10.0.0.7", 1045), "PORT 10,0,0,7,4,21");
+    EXPECT_EQ(FormatPortCommand("192.168.0.10", 1045), "PORT 192,168,0,10,4,21");
+    EXPECT_EQ(FormatPortCommand("127.0.0.1", 65535), "PORT 127,0,0,1,255,255");
+    EXPECT_EQ(FormatPortCommand("127.0.0.1", 255), "PORT 127,0,0,1,0,255");
+}
+
+TEST(CommandLevel, WithoutCommandSocketEverythingIsANoOp) {
+    CFtpSockClient client;
+    client.m_nReplyCode = 331;
+    EXPECT_TRUE(client.HasNoCommandSocket());
+    EXPECT_TRUE(client.SendCommand("NOOP"));
+    EXPECT_EQ(client.ReadReply(), "");
+    EXPECT_EQ(client.m_nReplyCode, 331);
+    EXPECT_FALSE(client.Login("bob", "pw"));
+    EXPECT_EQ(client.GetRemoteDigest("a"), "");
+    EXPECT_FALSE(client.Quit());
+    EXPECT_FALSE(client.Get("a", "b"));
+}
+
+TEST(Connect, FailsWithoutAServerAndKeepsTheSocket) {
+    // A port that nobody listens on: taken and released at once.
+    platform::CSocket probe;
+    platform::CSocketAddress address{0x7F000001, 0};
+    ASSERT_TRUE(probe.Create() && probe.Bind(address) && probe.GetLocalAddress(address));
+    probe.Close();
+    CFtpSockClient client;
+    client.SetTimeoutForTesting(2000);
+    EXPECT_FALSE(client.Connect("127.0.0.1", address.nPort));
+    EXPECT_FALSE(client.m_bConnected);
+    EXPECT_FALSE(client.HasNoCommandSocket());
+    EXPECT_EQ(client.GetLastReply(), "");
+    EXPECT_FALSE(client.Connect("no-such-host.invalid", 21));
+    EXPECT_FALSE(client.Connect("127.0.0.1", 70000));
+}
+
+}  // namespace
