@@ -93,6 +93,10 @@ public:
     // Ends both directions: blocking calls on this socket in other threads
     // return at once. The socket stays open until Close.
     void Shutdown();
+    // Closes the connection so that the peer sees it reset rather than
+    // ended: a transfer broken off on this side must not look complete to
+    // the other.
+    void Abort();
     void Close();
 
     // The system error code of the last failure.

@@ -462,6 +462,11 @@ bool CFtpSockClient::Put(const std::string& strLocalPath, const std::string& str
         }
     }
     file.Close();
+    if (!bLocalOk && g_pDataConnection != nullptr) {
+        // An orderly close would make the server keep the bytes so far as
+        // the whole file.
+        g_pDataConnection->Abort();
+    }
     CloseDataConnection();
     CloseDataListener();
     ReadReply();

@@ -320,6 +320,14 @@ void CSocket::Shutdown() {
     }
 }
 
+void CSocket::Abort() {
+    if (m_hSocket >= 0) {
+        linger reset{1, 0};
+        setsockopt(static_cast<int>(m_hSocket), SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+        Close();
+    }
+}
+
 void CSocket::Close() {
     if (m_hSocket >= 0) {
         close(static_cast<int>(std::exchange(m_hSocket, -1)));

@@ -197,6 +197,12 @@ TEST_F(EngineTest, APutThatCannotStartLeavesTheServerCopyAsItWas) {
     }
     EXPECT_EQ(m_dir.ReadFile("server/a.txt"), "precious");
 
+    // A local file that opens but cannot be read: the upload has begun when
+    // the read fails, and the server must not keep what it got as the file.
+    EXPECT_FALSE(m_client.Put("/proc/self/mem", "a.txt"));
+    EXPECT_EQ(m_client.m_nReplyCode, kErrorDataOrLocalFile);
+    EXPECT_EQ(m_dir.ReadFile("server/a.txt"), "precious");
+
     CMisdirectingClient misdirected;
     m_client.Quit();
     ConnectAndLogIn(misdirected);
