@@ -171,6 +171,12 @@ void CTandrelServerDlg::ShowRunningLayout(bool bRunning) {
     ShowItem(IDC_LOG_LIST, bRunning);
 }
 
+bool CTandrelServerDlg::StartEngine() {
+    const std::string strWelcome = m_config.GetWelcome();
+    return m_pServer->Start([this] { PostQuit(); }, m_bSingleSession, &m_config.m_users,
+                            &strWelcome, m_config.m_nPort, m_config.GetStartDir());
+}
+
 void CTandrelServerDlg::OnStartStop() {
     if (!m_bInteractive && m_bRunning) {
         PostQuit();
@@ -208,9 +214,7 @@ void CTandrelServerDlg::OnStartStop() {
         DestroyEngine();
         m_pServer = std::make_unique<CFtpServer>();
         m_log.OpenLogFile(m_config.GetLogFile());
-        const std::string strWelcome = m_config.GetWelcome();
-        if (m_pServer->Start([this] { PostQuit(); }, m_bSingleSession, &m_config.m_users,
-                             &strWelcome, m_config.m_nPort, m_config.GetStartDir())) {
+        if (StartEngine()) {
             m_bStarted = true;
             m_log.AddLogLine(WithPort("Server started on port %d", m_config.m_nPort));
             Minimize();

@@ -57,6 +57,11 @@ public:
     // Whether the engine was started at least once.
     bool HasStarted() const { return m_bStarted; }
 
+protected:
+    // Starts the engine with the configuration's values; false when its
+    // thread could not be created.
+    virtual bool StartEngine();
+
 private:
     void ShowMessage(const std::string& strText) override;
     void InsertLogLine(const std::string& strLine) override;

@@ -240,6 +240,43 @@ TEST_F(ServerDialogTest, AMissingStartDirectoryIsNoReasonToRefuseStart) {
     EXPECT_TRUE(ServerAnswers());
 }
 
+// A dialog whose engine thread cannot be created.
+class CNoThreadDlg : public CTandrelServerDlg {
+public:
+    using CTandrelServerDlg::CTandrelServerDlg;
+
+protected:
+    bool StartEngine() override { return false; }
+};
+
+TEST_F(ServerDialogTest, AnEngineThatCannotStartLeavesTheRunningLayoutWithoutEngine) {
+    for (bool bStartSwitch : {false, true}) {
+        SCOPED_TRACE(bStartSwitch);
+        ui::CTestHost host;
+        CNoThreadDlg dialog(bStartSwitch, false, SettingsPath());
+        host.Open(dialog);
+        if (!bStartSwitch) {
+            ASSERT_TRUE(host.Press(IDC_START_STOP));
+        }
+        EXPECT_EQ(host.Control(IDC_LOG_LIST).items,
+                  std::vector<std::string>{"Server can't start on port " + std::to_string(m_nPort) +
+                                           "!!!"});
+        EXPECT_TRUE(dialog.IsRunning());
+        EXPECT_FALSE(dialog.HasEngine());
+        EXPECT_FALSE(dialog.HasStarted());
+        EXPECT_FALSE(host.IsMinimized());
+        EXPECT_EQ(host.Text(IDC_START_STOP), bStartSwitch ? "End" : "Stop");
+        // Stop (or End) leads back as usual.
+        ASSERT_TRUE(host.Press(IDC_START_STOP));
+        if (bStartSwitch) {
+            EXPECT_TRUE(host.IsEnded());
+        } else {
+            EXPECT_FALSE(dialog.IsRunning());
+            EXPECT_EQ(host.Text(IDC_START_STOP), "Start");
+        }
+    }
+}
+
 TEST_F(ServerDialogTest, SingleSessionQuitEndsTheDialog) {
     CTandrelServerDlg dialog(true, true, SettingsPath());
     m_host.Open(dialog);
