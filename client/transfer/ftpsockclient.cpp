@@ -320,6 +320,20 @@ bool CFtpSockClient::StartTransfer(const std::string& strCommand) {
     return true;
 }
 
+bool CFtpSockClient::BeginDataTransfer(platform::CSocket& dataSocket) {
+    g_pDataConnection = &dataSocket;
+    if (!AcceptDataConnection(dataSocket)) {
+        EndDataTransfer();
+        return false;
+    }
+    return true;
+}
+
+void CFtpSockClient::EndDataTransfer() {
+    CloseDataConnection();
+    CloseDataListener();
+}
+
 bool CFtpSockClient::AcceptDataConnection(platform::CSocket& dataSocket) {
     using CClock = std::chrono::steady_clock;
     const CClock::time_point deadline = CClock::now() + std::chrono::milliseconds(m_nTimeoutMs);
@@ -382,10 +396,7 @@ bool CFtpSockClient::Get(const std::string& strRemoteName, const std::string& st
         return false;
     }
     platform::CSocket dataSocket;
-    g_pDataConnection = &dataSocket;
-    if (!AcceptDataConnection(dataSocket)) {
-        CloseDataConnection();
-        CloseDataListener();
+    if (!BeginDataTransfer(dataSocket)) {
         discardTemporary();
         return false;
     }
@@ -406,8 +417,7 @@ bool CFtpSockClient::Get(const std::string& strRemoteName, const std::string& st
         }
     }
     bLocalOk = file.Close() && bLocalOk;
-    CloseDataConnection();
-    CloseDataListener();
+    EndDataTransfer();
     ReadReply();
 
     bool bResult = bComplete && bLocalOk && m_nReplyCode == kReplyTransferComplete;
@@ -440,10 +450,7 @@ bool CFtpSockClient::Put(const std::string& strLocalPath, const std::string& str
         return false;
     }
     platform::CSocket dataSocket;
-    g_pDataConnection = &dataSocket;
-    if (!AcceptDataConnection(dataSocket)) {
-        CloseDataConnection();
-        CloseDataListener();
+    if (!BeginDataTransfer(dataSocket)) {
         return false;
     }
 
@@ -467,8 +474,7 @@ bool CFtpSockClient::Put(const std::string& strLocalPath, const std::string& str
         // the whole file.
         g_pDataConnection->Abort();
     }
-    CloseDataConnection();
-    CloseDataListener();
+    EndDataTransfer();
     ReadReply();
     if (!bLocalOk) {
         m_nReplyCode = kErrorDataOrLocalFile;
@@ -481,10 +487,7 @@ bool CFtpSockClient::List(const std::string& /*strPath*/, std::string* pstrOutpu
         return false;
     }
     platform::CSocket dataSocket;
-    g_pDataConnection = &dataSocket;
-    if (!AcceptDataConnection(dataSocket)) {
-        CloseDataConnection();
-        CloseDataListener();
+    if (!BeginDataTransfer(dataSocket)) {
         return false;
     }
     m_strListing.clear();
@@ -502,8 +505,7 @@ bool CFtpSockClient::List(const std::string& /*strPath*/, std::string* pstrOutpu
     if (pstrOutput != nullptr) {
         *pstrOutput = m_strListing;
     }
-    CloseDataConnection();
-    CloseDataListener();
+    EndDataTransfer();
     ReadReply();
     // A listing ends with 226, or with 250 as our own server sends it.
     return bComplete &&

@@ -150,6 +150,11 @@ private:
     // connection, accepts it into dataSocket. On a reply, reads it (its code
     // stays in m_nReplyCode). Otherwise sets 5004.
     bool AcceptDataConnection(platform::CSocket& dataSocket);
+    // Makes dataSocket the data connection once the server has connected;
+    // when it does not, ends the transfer and returns false.
+    bool BeginDataTransfer(platform::CSocket& dataSocket);
+    // Closes the data connection and the listener.
+    void EndDataTransfer();
     // Sends strCommand and requires 150; on anything else closes the listener.
     bool StartTransfer(const std::string& strCommand);
     // Whether bytes from the server wait on the command channel.

@@ -64,17 +64,25 @@ int FindFreePort() {
     return address.nPort;
 }
 
+int ListenForData(platform::CSocket& listener) {
+    platform::CSocketAddress address{kLoopback, 0};
+    if (!listener.Create() || !listener.Bind(address) || !listener.Listen(1) ||
+        !listener.GetLocalAddress(address)) {
+        return 0;
+    }
+    return address.nPort;
+}
+
 CTransferResult Transfer(CFtpTestClient& client, const std::string& strCommand,
                          const std::string& strUpload) {
     CTransferResult result;
     platform::CSocket listener;
-    platform::CSocketAddress address{kLoopback, 0};
-    if (!listener.Create() || !listener.Bind(address) || !listener.Listen(1) ||
-        !listener.GetLocalAddress(address)) {
+    const int nPort = ListenForData(listener);
+    if (nPort == 0) {
         return result;
     }
-    std::string strPort = "PORT 127,0,0,1," + std::to_string(address.nPort / 256) + "," +
-                          std::to_string(address.nPort % 256);
+    std::string strPort = "PORT 127,0,0,1," + std::to_string(nPort / 256) + "," +
+                          std::to_string(nPort % 256);
     if (client.Command(strPort) != "200 Done") {
         return result;
     }

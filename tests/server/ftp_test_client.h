@@ -32,6 +32,10 @@ private:
 // A loopback port that was free a moment ago.
 int FindFreePort();
 
+// Makes listener wait on a free loopback port for a data connection; returns
+// the port, or 0 when that failed.
+int ListenForData(platform::CSocket& listener);
+
 // One data transfer driven from the client's side: listens on loopback,
 // announces itself with PORT, sends the command, and moves the bytes.
 struct CTransferResult {

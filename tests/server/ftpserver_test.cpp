@@ -535,11 +535,10 @@ TEST_F(FtpServerTest, StopEndsARunningTransfer) {
     CFtpTestClient client;
     LogIn(client);
     platform::CSocket listener;
-    platform::CSocketAddress address{0x7F000001, 0};
-    ASSERT_TRUE(listener.Create() && listener.Bind(address) && listener.Listen(1) &&
-                listener.GetLocalAddress(address));
-    EXPECT_EQ(client.Command("PORT 127,0,0,1," + std::to_string(address.nPort / 256) + "," +
-                             std::to_string(address.nPort % 256)),
+    const int nPort = ListenForData(listener);
+    ASSERT_NE(nPort, 0);
+    EXPECT_EQ(client.Command("PORT 127,0,0,1," + std::to_string(nPort / 256) + "," +
+                             std::to_string(nPort % 256)),
               "200 Done");
     EXPECT_EQ(client.Command("RETR big.bin"), "150 File status Ok, opening data connection.");
     platform::CSocket data;
@@ -588,10 +587,9 @@ TEST_F(FtpServerTest, PortTakesWhatTheNumbersSay) {
     LogIn(client);
     for (const Case& c : cases) {
         platform::CSocket listener;
-        platform::CSocketAddress address{0x7F000001, 0};
-        ASSERT_TRUE(listener.Create() && listener.Bind(address) && listener.Listen(1) &&
-                    listener.GetLocalAddress(address));
-        EXPECT_EQ(client.Command(PortLine(c.strPort, address.nPort)), "200 Done") << c.strWhy;
+        const int nPort = ListenForData(listener);
+        ASSERT_NE(nPort, 0);
+        EXPECT_EQ(client.Command(PortLine(c.strPort, nPort)), "200 Done") << c.strWhy;
         EXPECT_EQ(client.Command("LIST"), "150 File status Ok, opening data connection.")
             << c.strWhy;
         platform::CSocket data;
@@ -617,10 +615,9 @@ TEST_F(FtpServerTest, ASendThatMakesNoProgressIsAborted) {
     CFtpTestClient client;
     LogIn(client);
     platform::CSocket listener;
-    platform::CSocketAddress address{0x7F000001, 0};
-    ASSERT_TRUE(listener.Create() && listener.Bind(address) && listener.Listen(1) &&
-                listener.GetLocalAddress(address));
-    EXPECT_EQ(client.Command(PortLine("PORT 127,0,0,1,{H},{L}", address.nPort)), "200 Done");
+    const int nPort = ListenForData(listener);
+    ASSERT_NE(nPort, 0);
+    EXPECT_EQ(client.Command(PortLine("PORT 127,0,0,1,{H},{L}", nPort)), "200 Done");
     EXPECT_EQ(client.Command("RETR big.bin"), "150 File status Ok, opening data connection.");
     platform::CSocket data;
     platform::CSocketAddress peer;
