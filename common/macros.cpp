@@ -5,6 +5,7 @@
 #include "common/text.h"
 #include "platform/clock.h"
 #include "platform/identity.h"
+#include "platform/socket.h"
 
 namespace {
 
@@ -138,6 +139,16 @@ bool ExpandMacros(std::string& strText, const std::string& strUser,
 std::string GetLocalMachineName() { return platform::GetComputerName(); }
 
 std::string GetLocalMachineId() { return MachineIdFromAddresses(platform::GetAdapterAddresses()); }
+
+std::string GetLocalIpNumber() {
+    uint32_t nAddress = 0;
+    const std::string strHost = platform::GetHostName();
+    if (platform::StartSockets() != 0 || strHost.empty() ||
+        !platform::ResolveHostName(strHost, nAddress)) {
+        return std::string();
+    }
+    return platform::CSocketAddress{nAddress, 0}.GetAddressText();
+}
 
 std::string MachineIdFromAddresses(const std::vector<std::string>& addresses) {
     // Bytes that a short address does not reach keep the values of the

@@ -57,6 +57,10 @@ std::string GetLocalMachineName();
 // six bytes; "00-00-00-00-00-00" when there is none.
 std::string GetLocalMachineId();
 
+// The first IPv4 address that this computer's host name resolves to, dotted;
+// empty when the name cannot be read or resolved.
+std::string GetLocalIpNumber();
+
 // GetLocalMachineId's rule applied to a list of twelve-digit address texts,
 // in adapter order.
 std::string MachineIdFromAddresses(const std::vector<std::string>& addresses);

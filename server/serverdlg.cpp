@@ -5,8 +5,7 @@
 #include "common/macros.h"
 #include "common/settings.h"
 #include "common/text.h"
-#include "platform/identity.h"
-#include "platform/socket.h"
+#include "ui/aboutdlg.h"
 
 using ui::EControlKind;
 
@@ -15,16 +14,19 @@ namespace {
 const char* const kAboutMenuText = "&About TandrelServer...";
 const char* const kMsgCantOpenFile = "Can't open file '%s'!!!";
 
+// pszFormat with its one placeholder (two characters) replaced by strValue.
+std::string Fill(const char* pszFormat, const char* pszPlaceholder, const std::string& strValue) {
+    const std::string strFormat = pszFormat;
+    const size_t nAt = strFormat.find(pszPlaceholder);
+    return strFormat.substr(0, nAt) + strValue + strFormat.substr(nAt + 2);
+}
+
 std::string WithPath(const char* pszFormat, const std::string& strPath) {
-    std::string strText = pszFormat;
-    strText.replace(strText.find("%s"), 2, strPath);
-    return strText;
+    return Fill(pszFormat, "%s", strPath);
 }
 
 std::string WithPort(const char* pszFormat, int nPort) {
-    std::string strText = pszFormat;
-    strText.replace(strText.find("%d"), 2, std::to_string(nPort));
-    return strText;
+    return Fill(pszFormat, "%d", std::to_string(nPort));
 }
 
 // The controls that make up the settings layout, hidden while running.
@@ -108,7 +110,7 @@ void CTandrelServerDlg::OnCommand(int nId) {
 
 void CTandrelServerDlg::OnSysCommand(int nCommand) {
     if (nCommand == ui::kSysCommandAbout) {
-        CServerAboutDlg about;
+        ui::CAboutDlg about("TandrelServer", GetLocalMachineId(), GetLocalIpNumber());
         RunChild(about);
     }
 }
@@ -227,41 +229,5 @@ void CTandrelServerDlg::OnStartStop() {
     }
     if (m_bInteractive) {
         SetItemText(IDC_START_STOP, "Stop");
-    }
-}
-
-namespace {
-
-const ui::CDialogTemplate& GetAboutTemplate() {
-    static const ui::CDialogTemplate dialogTemplate = [] {
-        ui::CDialogTemplate t;
-        t.nResourceId = IDD_ABOUTBOX;
-        t.strCaption = "TandrelServer";
-        t.cx = 142;
-        t.cy = 121;
-        t.controls = {
-            {-1, EControlKind::Label, "TandrelServer v.1.2", 40, 10, 90, 8},
-            {-1, EControlKind::Label, "MachineId:", 7, 40, 40, 8},
-            {IDC_ABOUT_MACHINEID, EControlKind::Edit, "", 50, 38, 85, 12, ui::kStyleReadOnly},
-            {-1, EControlKind::Label, "Ip Number:", 7, 60, 40, 8},
-            {IDC_ABOUT_IPNUMBER, EControlKind::Edit, "", 50, 58, 85, 12, ui::kStyleReadOnly},
-            {ui::kIdOk, EControlKind::PushButton, "OK", 46, 100, 50, 14,
-             ui::kStyleDefaultButton},
-        };
-        return t;
-    }();
-    return dialogTemplate;
-}
-
-}  // namespace
-
-CServerAboutDlg::CServerAboutDlg() : ui::CDialog(GetAboutTemplate()) {}
-
-void CServerAboutDlg::OnInitDialog() {
-    SetItemText(IDC_ABOUT_MACHINEID, GetLocalMachineId());
-    uint32_t nAddress = 0;
-    const std::string strHost = platform::GetHostName();
-    if (!strHost.empty() && platform::ResolveHostName(strHost, nAddress)) {
-        SetItemText(IDC_ABOUT_IPNUMBER, platform::CSocketAddress{nAddress, 0}.GetAddressText());
     }
 }

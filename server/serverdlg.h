@@ -78,16 +78,3 @@ private:
     CLog m_log;
     std::string m_strSettingsPath;
 };
-
-// The About box: program version, this computer's machine id and address.
-class CServerAboutDlg : public ui::CDialog {
-public:
-    CServerAboutDlg();
-    void OnInitDialog() override;
-};
-
-enum : int {
-    IDD_ABOUTBOX = 100,
-    IDC_ABOUT_MACHINEID = 1000,
-    IDC_ABOUT_IPNUMBER = 1001,
-};

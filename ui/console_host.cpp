@@ -36,9 +36,24 @@ public:
 
     int RunModal(CDialog& dialog) override { return m_host.RunModal(dialog); }
 
-    // The label that stands before nId in the template, as a prompt.
+    // The label of edit nId, as a prompt: the nearest label to its left on
+    // the same row, or else the last label before it in the template.
     std::string LabelOf(int nId) const {
+        const CRect& edit = Control(nId).rect;
         std::string strLabel;
+        int nBestRight = -1;
+        for (int nControl : m_order) {
+            const CControlState& control = Control(nControl);
+            const CRect& rect = control.rect;
+            if (control.eKind == EControlKind::Label && rect.right <= edit.left &&
+                rect.top < edit.bottom && edit.top < rect.bottom && rect.right > nBestRight) {
+                strLabel = control.strText;
+                nBestRight = rect.right;
+            }
+        }
+        if (nBestRight >= 0) {
+            return strLabel;
+        }
         for (int nControl : m_order) {
             if (nControl == nId) {
                 break;
@@ -143,6 +158,37 @@ CConsoleHost::ERead CConsoleHost::ReadLine(CSite& site, std::string& strLine) {
     }
 }
 
+bool CConsoleHost::AskForFields(CSite& site, bool bTerminal) {
+    for (int nId : site.Edits()) {
+        const CControlState& edit = site.Control(nId);
+        if (site.IsEnded() || !edit.bEnabled || (edit.nStyles & kStyleReadOnly)) {
+            continue;
+        }
+        std::fputs((site.LabelOf(nId) + " ").c_str(), stderr);
+        std::fflush(stderr);
+        std::string strLine;
+        ERead eRead;
+        if (edit.nStyles & kStylePassword) {
+            platform::CEchoOff echoOff;
+            eRead = ReadLine(site, strLine);
+            if (bTerminal) {
+                std::fputs("\n", stderr);
+            }
+        } else {
+            eRead = ReadLine(site, strLine);
+        }
+        if (eRead == ERead::Ended) {
+            site.PostCommand(kIdCancel);
+            return false;
+        }
+        if (eRead != ERead::Line) {
+            break;
+        }
+        site.SetText(nId, strLine);
+    }
+    return true;
+}
+
 int CConsoleHost::RunModal(CDialog& dialog) {
     CSite site(*this, dialog);
     dialog.Attach(&site);
@@ -167,36 +213,11 @@ int CConsoleHost::RunModal(CDialog& dialog) {
         std::fputs((site.LabelOf(nId) + " " + strValue + "\n").c_str(), stdout);
     }
     std::fflush(stdout);
+    bool bCancelPressed = false;
     if (bOpened && dialog.IsWaitingForOperator()) {
-        for (int nId : site.Edits()) {
-            const CControlState& edit = site.Control(nId);
-            if (site.IsEnded() || !edit.bEnabled || (edit.nStyles & kStyleReadOnly)) {
-                continue;
-            }
-            std::fputs((site.LabelOf(nId) + " ").c_str(), stderr);
-            std::fflush(stderr);
-            std::string strLine;
-            ERead eRead;
-            if (edit.nStyles & kStylePassword) {
-                platform::CEchoOff echoOff;
-                eRead = ReadLine(site, strLine);
-                if (bTerminal) {
-                    std::fputs("\n", stderr);
-                }
-            } else {
-                eRead = ReadLine(site, strLine);
-            }
-            if (eRead == ERead::Ended) {
-                site.PostCommand(kIdCancel);
-            }
-            if (eRead != ERead::Line) {
-                break;
-            }
-            site.SetText(nId, strLine);
-        }
+        bCancelPressed = !AskForFields(site, bTerminal);
     }
 
-    bool bCancelPressed = false;
     std::string strHintFor;
     while (!site.IsEnded()) {
         site.DeliverPosted();
@@ -218,7 +239,15 @@ int CConsoleHost::RunModal(CDialog& dialog) {
         std::string strLine;
         ERead eRead = ReadLine(site, strLine);
         if (eRead == ERead::Line && nButton != 0) {
+            const std::string strCaption = site.GetText(nButton);
             dialog.OnCommand(nButton);
+            // A press that the dialog refused (a value still missing or
+            // wrong) leaves those fields enabled: ask for them again.
+            site.DeliverPosted();
+            if (!site.IsEnded() && dialog.IsWaitingForOperator() &&
+                site.DefaultButton() == nButton && site.GetText(nButton) == strCaption) {
+                bCancelPressed = !AskForFields(site, bTerminal);
+            }
         } else if (eRead == ERead::Ended) {
             bCancelPressed = true;
             dialog.OnCommand(kIdCancel);

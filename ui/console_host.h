@@ -41,6 +41,9 @@ private:
     enum class ERead { Line, Ended, Interrupted };
     ERead ReadLine(CSite& site, std::string& strLine);
     void StartReader();
+    // Asks for every enabled, writable edit field of site and stores the
+    // lines typed. False when the input ended (Cancel is then posted).
+    bool AskForFields(CSite& site, bool bTerminal);
 
     std::shared_ptr<CInput> m_pInput;
     std::mutex m_sitesMutex;

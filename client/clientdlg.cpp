@@ -1,0 +1,193 @@
+#include "client/clientdlg.h"
+
+#include "common/macros.h"
+#include "common/settings.h"
+#include "common/text.h"
+#include "ui/aboutdlg.h"
+
+using ui::EControlKind;
+
+namespace {
+
+const char* const kAboutMenuText = "&About TandrelClient...";
+
+// The edit fields in the order in which they are checked and focused.
+const int kServerFields[] = {IDC_LABEL, IDC_ADDRESS, IDC_PORT, IDC_USER, IDC_PASSWORD};
+
+// The controls of the settings layout, hidden once the run starts.
+const int kSettingsControls[] = {IDC_SERVER_GROUP,  IDC_USER_GROUP,   IDC_LABEL_LABEL,
+                                 IDC_ADDRESS_LABEL, IDC_PORT_LABEL,   IDC_USER_LABEL,
+                                 IDC_PASSWORD_LABEL, IDC_LABEL,       IDC_ADDRESS,
+                                 IDC_PORT,          IDC_USER,         IDC_PASSWORD};
+
+}  // namespace
+
+const ui::CDialogTemplate& GetClientDialogTemplate() {
+    static const ui::CDialogTemplate dialogTemplate = [] {
+        ui::CDialogTemplate t;
+        t.nResourceId = IDD_TANDRELCLIENT_DIALOG;
+        t.strCaption = "TandrelClient";
+        t.cx = 277;
+        t.cy = 183;
+        t.bSystemMenu = true;
+        t.controls = {
+            {IDC_CONNECT, EControlKind::PushButton, "Connect", 67, 157, 50, 16,
+             ui::kStyleDefaultButton},
+            {ui::kIdCancel, EControlKind::PushButton, "Cancel", 122, 157, 50, 16},
+            {IDC_LABEL_LABEL, EControlKind::Label, "Label:", 9, 22, 20, 8},
+            {IDC_ADDRESS_LABEL, EControlKind::Label, "Address:", 9, 41, 30, 8},
+            {IDC_PORT_LABEL, EControlKind::Label, "Port:", 9, 57, 17, 8},
+            {IDC_USER_LABEL, EControlKind::Label, "User:", 9, 92, 18, 8},
+            {IDC_PASSWORD_LABEL, EControlKind::Label, "Password:", 9, 108, 34, 8},
+            {IDC_LABEL, EControlKind::Edit, "", 43, 19, 219, 12},
+            {IDC_ADDRESS, EControlKind::Edit, "", 44, 36, 217, 12},
+            {IDC_PORT, EControlKind::Edit, "", 44, 54, 56, 12},
+            {IDC_USER, EControlKind::Edit, "", 44, 88, 216, 12},
+            {IDC_PASSWORD, EControlKind::Edit, "", 44, 104, 216, 12, ui::kStylePassword},
+            {IDC_SERVER_GROUP, EControlKind::GroupBox, "Server Information", 7, 7, 263, 66},
+            {IDC_USER_GROUP, EControlKind::GroupBox, "User Information", 7, 77, 263, 47},
+            {IDC_LOG_LIST, EControlKind::ListBox, "", 6, 78, 264, 12,
+             ui::kStyleHidden | ui::kStyleNoSelection | ui::kStyleVScroll | ui::kStyleHScroll |
+                 ui::kStyleNoIntegralHeight},
+        };
+        return t;
+    }();
+    return dialogTemplate;
+}
+
+CTandrelClientDlg::CTandrelClientDlg(bool bAutoStart, bool bSilent, bool bPutFirst,
+                                     const std::string& strScriptPath)
+    : ui::CDialog(GetClientDialogTemplate()),
+      m_bAutoStart(bAutoStart),
+      m_bSilent(bSilent),
+      m_bPutFirst(bPutFirst),
+      m_log(*this, this),
+      m_strScriptPath(strScriptPath) {}
+
+CTandrelClientDlg::~CTandrelClientDlg() {
+    m_pClient.reset();
+    m_log.CloseLogFile();
+}
+
+void CTandrelClientDlg::ShowMessage(const std::string& strText) { MessageBox(strText); }
+
+void CTandrelClientDlg::InsertLogLine(const std::string& strLine) {
+    ListInsert(IDC_LOG_LIST, 0, strLine);
+}
+
+bool CTandrelClientDlg::IsWaitingForOperator() const {
+    // Unattended, nobody answers: not while the posted start is on its way,
+    // and not after a silent run, which ends the program by itself.
+    if (m_bStarted) {
+        return !m_bSilent;
+    }
+    return !m_bAutoStartPosted;
+}
+
+void CTandrelClientDlg::OnInitDialog() {
+    AddSystemMenuItem(ui::kSysCommandAbout, kAboutMenuText);
+    if (!m_Script.Load(m_strScriptPath, *this)) {
+        MessageBox("Can't open file '" + m_strScriptPath + "'!!!");
+        PostQuit();
+        return;
+    }
+    m_bScriptLoaded = true;
+    if (ExchangeServerFields(false)) {
+        if (m_bAutoStart) {
+            m_bAutoStartPosted = true;
+            PostCommand(IDC_CONNECT);
+        }
+        if (m_bSilent) {
+            Minimize();
+        }
+    }
+}
+
+void CTandrelClientDlg::OnCommand(int nId) {
+    if (nId == IDC_CONNECT) {
+        OnConnect();
+    } else {
+        ui::CDialog::OnCommand(nId);
+    }
+}
+
+void CTandrelClientDlg::OnSysCommand(int nCommand) {
+    if (nCommand == ui::kSysCommandAbout) {
+        ui::CAboutDlg about("TandrelClient", GetLocalMachineId(), GetLocalIpNumber());
+        RunChild(about);
+    }
+}
+
+void CTandrelClientDlg::OnDestroy() {
+    m_pClient.reset();
+    m_log.CloseLogFile();
+}
+
+std::vector<bool> CTandrelClientDlg::CheckServerFields() const {
+    // A TCP port has 16 bits: a larger number would reach some other port
+    // than the one shown and logged.
+    const int nPort = m_Script.m_nPort;
+    return {
+        !m_Script.GetLabel().empty(),
+        !m_Script.m_bBluetooth && (!m_Script.GetAddress().empty() || m_Script.m_bActiveSync),
+        m_Script.m_bActiveSync || (nPort >= 1 && nPort <= 65535),
+        !m_Script.GetUser().empty(),
+        !m_Script.GetPassword().empty(),
+    };
+}
+
+bool CTandrelClientDlg::ExchangeServerFields(bool bToScript) {
+    if (bToScript) {
+        m_Script.SetLabel(GetItemText(IDC_LABEL));
+        m_Script.SetAddress(GetItemText(IDC_ADDRESS));
+        m_Script.SetUser(GetItemText(IDC_USER));
+        m_Script.SetPassword(GetItemText(IDC_PASSWORD));
+        const std::string strPort = GetItemText(IDC_PORT);
+        m_Script.m_bBluetooth = false;
+        m_Script.m_bActiveSync = false;
+        if (IsAllDigits(strPort)) {
+            m_Script.m_nPort = DecimalToInt(strPort);
+        } else {
+            m_Script.m_nPort = -1;
+            m_Script.m_bBluetooth = EqualsNoCase(strPort, "BT");
+            m_Script.m_bActiveSync = EqualsNoCase(strPort, "ActiveSync");
+        }
+    } else {
+        SetItemText(IDC_LABEL, m_Script.GetLabel());
+        SetItemText(IDC_ADDRESS, m_Script.GetAddress());
+        SetItemText(IDC_USER, m_Script.GetUser());
+        SetItemText(IDC_PASSWORD, m_Script.GetPassword());
+        SetItemText(IDC_PORT, m_Script.m_bBluetooth    ? "BT"
+                              : m_Script.m_bActiveSync ? "ActiveSync"
+                                                       : std::to_string(m_Script.m_nPort));
+    }
+    if (m_Script.m_bBluetooth) {
+        MessageBox("BlueeTooth only works under WINCE. Change the server Port");
+    }
+    const std::vector<bool> usable = CheckServerFields();
+    bool bAllUsable = true;
+    for (size_t i = 0; i < usable.size(); ++i) {
+        if (!usable[i] && bAllUsable) {
+            SetFocusItem(kServerFields[i]);
+        }
+        bAllUsable = bAllUsable && usable[i];
+        EnableItem(kServerFields[i], !usable[i]);
+    }
+    return bAllUsable;
+}
+
+void CTandrelClientDlg::ShowRunLayout() {
+    for (int nId : kSettingsControls) {
+        ShowItem(nId, false);
+    }
+    const ui::CRect client = GetClientRect();
+    MoveItem(IDC_LOG_LIST,
+             {client.left + 2, client.top + 2, client.right - 2, client.bottom - 130});
+    ShowItem(IDC_LOG_LIST, true);
+
+    SetItemText(IDC_CONNECT, "End");
+    const ui::CRect button = GetItemRect(IDC_CONNECT);
+    const int nLeft = client.left + (client.Width() - button.Width()) / 2;
+    MoveItem(IDC_CONNECT, {nLeft, button.top, nLeft + button.Width(), button.bottom});
+    ShowItem(ui::kIdCancel, false);
+}

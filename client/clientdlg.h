@@ -1,0 +1,117 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/syncscript.h"
+#include "client/transfer/ftpsockclient.h"
+#include "common/log.h"
+#include "common/messages.h"
+#include "ui/dialog.h"
+
+// The client's main dialog: it loads the sync script, shows the server
+// values for checking and completing, and runs the sync when "Connect" is
+// pressed (or at once, when started unattended). During and after the run
+// it shows the log with a single "End" button.
+
+// Control and resource ids of the main dialog.
+enum : int {
+    IDD_TANDRELCLIENT_DIALOG = 102,
+    IDC_LABEL_LABEL = 1000,
+    IDC_ADDRESS_LABEL = 1001,
+    IDC_PORT_LABEL = 1002,
+    IDC_USER_LABEL = 1003,
+    IDC_PASSWORD_LABEL = 1004,
+    IDC_LABEL = 1005,
+    IDC_ADDRESS = 1006,
+    IDC_PORT = 1007,
+    IDC_USER = 1008,
+    IDC_PASSWORD = 1009,
+    IDC_SERVER_GROUP = 1010,
+    IDC_USER_GROUP = 1011,
+    IDC_LOG_LIST = 1014,
+    IDC_CONNECT = 1015,
+};
+
+const ui::CDialogTemplate& GetClientDialogTemplate();
+
+// How the dialog's one run ended, for the program's exit status.
+enum class ERunOutcome {
+    NotRun,         // no run took place
+    ConnectFailed,  // "Can't connect!!!"
+    LoginFailed,    // "Login failed!!!"
+    FilesFailed,    // at least one file FAILED!!, or the run broke off
+    AllOk,          // every file transferred or equal
+};
+
+class CTandrelClientDlg : public ui::CDialog, private CMessageSink, private CLogListView {
+public:
+    // strScriptPath is the sync script (the one beside the program, unless a
+    // test names another).
+    CTandrelClientDlg(bool bAutoStart, bool bSilent, bool bPutFirst,
+                      const std::string& strScriptPath);
+    ~CTandrelClientDlg() override;
+
+    void OnInitDialog() override;
+    void OnCommand(int nId) override;
+    void OnSysCommand(int nCommand) override;
+    void OnDestroy() override;
+    bool IsWaitingForOperator() const override;
+
+    // Copies the five values between the script and the fields (bToScript:
+    // from the fields, as typed), enables exactly the unusable fields and
+    // focuses the first of them. True when all five are usable.
+    bool ExchangeServerFields(bool bToScript);
+    // Which of label, address, port, user and password are usable, in that
+    // order.
+    std::vector<bool> CheckServerFields() const;
+    void ShowRunLayout();
+
+    // The sync run: the handler of the main button.
+    void OnConnect();
+
+    // The names of the files in strFolder that strPattern matches (an empty
+    // pattern matches all), without hidden files, system files and folders,
+    // in the order the search finds them. Returns their number.
+    static int FindLocalFiles(std::vector<std::string>& vecNames, const std::string& strPattern,
+                              const std::string& strFolder);
+
+    const CSyncScript& GetScript() const { return m_Script; }
+    bool HasScript() const { return m_bScriptLoaded; }
+    bool HasStarted() const { return m_bStarted; }
+    ERunOutcome GetOutcome() const { return m_eOutcome; }
+
+protected:
+    // Creates the transfer client of the run (tests shorten its waits).
+    virtual std::unique_ptr<CFtpSockClientBase> CreateClient();
+
+private:
+    void ShowMessage(const std::string& strText) override;
+    void InsertLogLine(const std::string& strLine) override;
+
+    // The steps of the run between connecting and the summary.
+    void RunSync(bool& bConnected);
+    void RunGetPass(int& nOk, int& nFailed);
+    void RunPutPass(int& nOk, int& nFailed);
+    void LogSummary(const char* pszDirection, bool bHasSections, int nOk, int nFailed);
+
+    CSyncScript m_Script;
+    std::unique_ptr<CFtpSockClientBase> m_pClient;
+    bool m_bStarted = false;
+    bool m_bAutoStart;
+    bool m_bSilent;
+    bool m_bPutFirst;
+    CLog m_log;
+    std::string m_strScriptPath;
+    bool m_bScriptLoaded = false;
+    bool m_bAutoStartPosted = false;
+    ERunOutcome m_eOutcome = ERunOutcome::NotRun;
+};
+
+// A local path: folder, the platform's separator, name. An empty folder gives
+// a path that begins with the separator; a folder that already ends in one
+// (the root) gets none added.
+std::string MakeLocalPath(const std::string& strFolder, const std::string& strName);
+// A server path: folder, "/", name.
+std::string MakeRemotePath(const std::string& strFolder, const std::string& strName);

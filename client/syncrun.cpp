@@ -1,0 +1,265 @@
+// The sync run: the handler of the main dialog's "Connect" button. It
+// connects to the script's server (or device), logs in, fetches the files of
+// every GET section and sends those of every PUT section, skipping each file
+// whose digest equals its counterpart's, logs one line per file and a summary,
+// and disconnects. It runs to its end on the user-interface thread.
+
+#include <exception>
+
+#include "client/clientdlg.h"
+#include "client/transfer/ftpactivesyncsockclient.h"
+#include "common/md5.h"
+#include "platform/file.h"
+#include "platform/paths.h"
+
+namespace {
+
+bool HasWildcard(const std::string& strText) {
+    return strText.find_first_of("*?") != std::string::npos;
+}
+
+// The digest of a local file; empty when it cannot be read, which makes the
+// file move.
+std::string GetLocalDigest(const std::string& strPath) {
+    try {
+        return CMD5Checksum::GetFileDigest(strPath);
+    } catch (...) {
+        return std::string();
+    }
+}
+
+// A server's greeting as one log line: without its line end, and a greeting
+// of several lines joined by blanks, so the log file keeps one line per entry.
+std::string AsOneLine(const std::string& strReply) {
+    std::string strLine;
+    for (size_t i = 0; i < strReply.size(); ++i) {
+        const char c = strReply[i];
+        if (c == '\r' || c == '\n') {
+            while (i + 1 < strReply.size() && (strReply[i + 1] == '\r' || strReply[i + 1] == '\n')) {
+                ++i;
+            }
+            if (i + 1 < strReply.size()) {
+                strLine += ' ';
+            }
+        } else {
+            strLine += c;
+        }
+    }
+    return strLine;
+}
+
+std::string FormatTransfer(const char* pszPrefix, const std::string& strFrom,
+                           const std::string& strTo) {
+    return std::string(pszPrefix) + strFrom + "->" + strTo;
+}
+
+}  // namespace
+
+std::string MakeLocalPath(const std::string& strFolder, const std::string& strName) {
+    if (!strFolder.empty() && platform::IsPathSeparator(strFolder.back())) {
+        return strFolder + strName;
+    }
+    return strFolder + platform::kPathSeparator + strName;
+}
+
+std::string MakeRemotePath(const std::string& strFolder, const std::string& strName) {
+    return strFolder + "/" + strName;
+}
+
+std::unique_ptr<CFtpSockClientBase> CTandrelClientDlg::CreateClient() {
+    if (m_Script.m_bActiveSync) {
+        return std::make_unique<CFtpActiveSyncSockClient>();
+    }
+    return std::make_unique<CFtpSockClient>();
+}
+
+int CTandrelClientDlg::FindLocalFiles(std::vector<std::string>& vecNames,
+                                      const std::string& strPattern,
+                                      const std::string& strFolder) {
+    vecNames.clear();
+    const std::string strSearch =
+        MakeLocalPath(strFolder, strPattern.empty() ? std::string("*.*") : strPattern);
+    const uint32_t nSkipped = platform::kFileAttributeHidden | platform::kFileAttributeSystem |
+                              platform::kFileAttributeDirectory;
+    for (const platform::CFileInfo& info : platform::FindFiles(strSearch)) {
+        if (info.strName.empty() || info.strName == "." || info.strName == ".." ||
+            info.dwAttributes == platform::kInvalidFileAttributes ||
+            (info.dwAttributes & nSkipped) != 0) {
+            continue;
+        }
+        vecNames.push_back(info.strName);
+    }
+    return static_cast<int>(vecNames.size());
+}
+
+void CTandrelClientDlg::OnConnect() {
+    if (m_bStarted) {
+        PostQuit();
+        return;
+    }
+    if (!ExchangeServerFields(true)) {
+        MessageBox("Invalid parameter");
+        return;
+    }
+    m_log.OpenLogFile(m_Script.GetLogFile());
+    m_bStarted = true;
+    ShowRunLayout();
+
+    bool bConnected = false;
+    // Anything that breaks the run (out of memory, a failure no lower layer
+    // handles) ends it here, without further lines; the client stays until
+    // the dialog goes.
+    m_eOutcome = ERunOutcome::FilesFailed;
+    try {
+        RunSync(bConnected);
+    } catch (const std::exception&) {
+        // The outcome stays what the run had reached; a run that broke off
+        // after connecting counts as failed.
+    }
+    if (m_bSilent) {
+        PostQuit();
+    }
+}
+
+void CTandrelClientDlg::RunSync(bool& bConnected) {
+    m_pClient = CreateClient();
+    const bool bDevice = m_Script.m_bActiveSync;
+    auto* pDeviceClient = bDevice ? static_cast<CFtpActiveSyncSockClient*>(m_pClient.get())
+                                  : nullptr;
+    auto* pTcpClient = bDevice ? nullptr : static_cast<CFtpSockClient*>(m_pClient.get());
+
+    if (bDevice) {
+        m_log.AddLogLine("Trying to connect to device via ActiveSync...");
+        bConnected = pDeviceClient->m_Device.ConnectDevice();
+    } else {
+        m_log.AddLogLine("Trying to connect to " + m_Script.GetAddress() + ":" +
+                         std::to_string(m_Script.m_nPort) + "...");
+        bConnected = pTcpClient->Connect(m_Script.GetAddress(),
+                                         static_cast<unsigned int>(m_Script.m_nPort));
+    }
+    if (!bConnected) {
+        m_log.AddLogLine("Can't connect!!!");
+        m_eOutcome = ERunOutcome::ConnectFailed;
+        return;
+    }
+    m_log.AddLogLine("Connected");
+
+    bool bLoggedIn = true;
+    if (!bDevice) {
+        m_log.AddLogLine(AsOneLine(m_pClient->GetLastReply()));
+        m_log.AddLogLine("Trying to log as " + m_Script.GetUser() + "...");
+        bLoggedIn = m_pClient->Login(m_Script.GetUser(), m_Script.GetPassword());
+        if (bLoggedIn) {
+            m_log.AddLogLine("Login OK");
+            m_pClient->SetBinaryType();
+        } else {
+            m_log.AddLogLine("Login failed!!!");
+            m_eOutcome = ERunOutcome::LoginFailed;
+        }
+    }
+
+    if (bLoggedIn) {
+        int nGetOk = 0, nGetFailed = 0, nPutOk = 0, nPutFailed = 0;
+        if (m_bPutFirst) {
+            RunPutPass(nPutOk, nPutFailed);
+            RunGetPass(nGetOk, nGetFailed);
+        } else {
+            RunGetPass(nGetOk, nGetFailed);
+            RunPutPass(nPutOk, nPutFailed);
+        }
+        LogSummary("GET", !m_Script.m_GetList.empty(), nGetOk, nGetFailed);
+        LogSummary("PUT", !m_Script.m_PutList.empty(), nPutOk, nPutFailed);
+        m_eOutcome = nGetFailed + nPutFailed == 0 ? ERunOutcome::AllOk : ERunOutcome::FilesFailed;
+    }
+
+    m_log.AddLogLine("Disconnecting from server...");
+    const bool bDisconnected =
+        bDevice ? pDeviceClient->m_Device.DisconnectDevice() : m_pClient->Quit();
+    m_log.AddLogLine(bDisconnected ? "Disconnected" : "Disconnect failed!!!");
+}
+
+void CTandrelClientDlg::RunGetPass(int& nOk, int& nFailed) {
+    const bool bDevice = m_Script.m_bActiveSync;
+    for (const CFileSyncClientPutGet& section : m_Script.m_GetList) {
+        for (const std::string& strEntry : section.m_strFiles) {
+            std::vector<std::string> vecNames;
+            if (g_bGetWildcards && HasWildcard(strEntry)) {
+                // Only a device can list its files; over TCP such an entry
+                // stands for nothing.
+                if (bDevice) {
+                    auto* pDeviceClient = static_cast<CFtpActiveSyncSockClient*>(m_pClient.get());
+                    if (pDeviceClient->m_Device.ListDeviceFiles(
+                            vecNames, MakeRemotePath(section.m_strRemoteDir, strEntry)) <= 0) {
+                        vecNames.clear();
+                    }
+                }
+            } else {
+                vecNames.push_back(strEntry);
+            }
+            for (const std::string& strName : vecNames) {
+                const std::string strLocal = MakeLocalPath(section.m_strLocalDir, strName);
+                const std::string strRemote = MakeRemotePath(section.m_strRemoteDir, strName);
+                const std::string strLocalDigest = bDevice ? std::string() : GetLocalDigest(strLocal);
+                const std::string strRemoteDigest =
+                    strLocalDigest.empty() ? std::string() : m_pClient->GetRemoteDigest(strRemote);
+                if (!strLocalDigest.empty() && strLocalDigest == strRemoteDigest) {
+                    m_log.AddLogLine(FormatTransfer("OK EQUAL: GET ", strRemote, strLocal));
+                    ++nOk;
+                } else if (m_pClient->Get(strRemote, strLocal)) {
+                    m_log.AddLogLine(FormatTransfer("OK TRANSM: GET ", strRemote, strLocal));
+                    ++nOk;
+                } else {
+                    m_log.AddLogLine(FormatTransfer("FAILED!!: GET ", strRemote, strLocal));
+                    ++nFailed;
+                }
+            }
+        }
+    }
+}
+
+void CTandrelClientDlg::RunPutPass(int& nOk, int& nFailed) {
+    const bool bDevice = m_Script.m_bActiveSync;
+    for (const CFileSyncClientPutGet& section : m_Script.m_PutList) {
+        for (const std::string& strEntry : section.m_strFiles) {
+            std::vector<std::string> vecNames;
+            if (FindLocalFiles(vecNames, strEntry, section.m_strLocalDir) == 0) {
+                m_log.AddLogLine("PUT no files found (" +
+                                 MakeLocalPath(section.m_strLocalDir, strEntry) + " --> " +
+                                 section.m_strRemoteDir + ")");
+                continue;
+            }
+            for (const std::string& strName : vecNames) {
+                const std::string strLocal = MakeLocalPath(section.m_strLocalDir, strName);
+                const std::string strRemote = MakeRemotePath(section.m_strRemoteDir, strName);
+                std::string strLocalDigest, strRemoteDigest;
+                if (!bDevice) {
+                    strLocalDigest = GetLocalDigest(strLocal);
+                    strRemoteDigest = m_pClient->GetRemoteDigest(strRemote);
+                }
+                if (!strLocalDigest.empty() && strLocalDigest == strRemoteDigest) {
+                    m_log.AddLogLine(FormatTransfer("OK EQUAL: PUT ", strLocal, strRemote));
+                    ++nOk;
+                } else if (m_pClient->Put(strLocal, strRemote)) {
+                    m_log.AddLogLine(FormatTransfer("OK TRANSM: PUT ", strLocal, strRemote));
+                    ++nOk;
+                } else {
+                    m_log.AddLogLine(FormatTransfer("FAILED!!: PUT ", strLocal, strRemote));
+                    ++nFailed;
+                }
+            }
+        }
+    }
+}
+
+void CTandrelClientDlg::LogSummary(const char* pszDirection, bool bHasSections, int nOk,
+                                   int nFailed) {
+    const std::string strDirection = pszDirection;
+    if (!bHasSections) {
+        m_log.AddLogLine("No " + strDirection + " section found");
+    } else if (nFailed == 0) {
+        m_log.AddLogLine(strDirection + " Files: " + std::to_string(nOk) + " OK");
+    } else {
+        m_log.AddLogLine(strDirection + " Files: " + std::to_string(nOk) + " OK, " +
+                         std::to_string(nFailed) + " FAILED!!");
+    }
+}

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "common/messages.h"
+
+// The sync script: the file beside TandrelClient that says which server to
+// reach (or which device), how to log in, where to log, and which files to
+// send (PUT sections) and fetch (GET sections).
+//
+//   [TandrelClient]           optional version section
+//   Version=Quillon 4.1
+//   [SERVER]                  Label, Address, Port, User, Pwd, Log
+//   [PUT]                     LocalFiles (';' separated, wildcards), LocalDir, RemoteDir
+//   [GET]                     RemoteFiles (';' separated), LocalDir, RemoteDir
+//
+// Port is a number, "BT" (Bluetooth, refused on this platform by the dialog)
+// or "ActiveSync" (the server is an attached handheld device). Values of
+// User, Pwd, Log and the PUT/GET keys may hold macros.
+
+// Set by the parser once it has accepted a GET entry with '*' or '?' (which
+// only a device script may hold); never cleared while the program runs. The
+// sync run then expands such entries against the device's file list.
+extern bool g_bGetWildcards;
+
+// One PUT or GET section.
+class CFileSyncClientPutGet {
+public:
+    // PUT: local names or patterns; GET: remote names (patterns only for a
+    // device). Macros expanded, trimmed, never empty.
+    std::vector<std::string> m_strFiles;
+    // Both directories without trailing separators (a value made only of
+    // separators keeps one: it names the root).
+    std::string m_strLocalDir;
+    std::string m_strRemoteDir;
+};
+
+class CSyncScript {
+public:
+    CSyncScript() { Reset(); }
+    CSyncScript(const CSyncScript&) = delete;
+    CSyncScript& operator=(const CSyncScript&) = delete;
+
+    // Reads and parses the script at strPath. Every problem with a line is
+    // shown through messages, with the file name and line number; the parse
+    // goes on or stops as the problem demands. False when the file cannot be
+    // read (nothing is shown: the caller names the path) or a fatal error
+    // stopped the parse; the values read until then stay.
+    //
+    // A host name in Address is stored as its dotted IPv4 address (empty
+    // when it does not resolve). The folder of every GET LocalDir is created.
+    // Device macros are expanded through a device connection of the parse's
+    // own, which is ended before Load returns.
+    bool Load(const std::string& strPath, CMessageSink& messages);
+
+    // Every value as before any Load.
+    void Reset();
+
+    std::string GetFilePath() const { return m_strFilePath; }
+    std::string GetLabel() const { return m_strLabel; }
+    std::string GetAddress() const { return m_strAddress; }
+    std::string GetUser() const { return m_strUser; }
+    std::string GetPassword() const { return m_strPassword; }
+    std::string GetLogFile() const { return m_strLogFile; }
+    void SetLabel(const std::string& strLabel) { m_strLabel = strLabel; }
+    void SetAddress(const std::string& strAddress) { m_strAddress = strAddress; }
+    void SetUser(const std::string& strUser) { m_strUser = strUser; }
+    void SetPassword(const std::string& strPassword) { m_strPassword = strPassword; }
+    void SetLogFile(const std::string& strLogFile) { m_strLogFile = strLogFile; }
+
+    // The file's trimmed lines, as read by the last Load.
+    std::vector<std::string> m_lines;
+    bool m_bBluetooth = false;
+    bool m_bActiveSync = false;
+    // -1 in Bluetooth and device mode and when no Port was read.
+    int m_nPort = -1;
+    std::vector<CFileSyncClientPutGet> m_PutList;
+    std::vector<CFileSyncClientPutGet> m_GetList;
+
+private:
+    std::string m_strFilePath;
+    std::string m_strLabel;
+    std::string m_strAddress;
+    std::string m_strUser;
+    std::string m_strPassword;
+    std::string m_strLogFile;
+};
+
+// Creates strPath and every missing folder above it ('\' and '/' both
+// separate). True when the whole chain exists afterwards; false for an empty
+// path or when a folder cannot be created.
+bool CreateFolderChain(const std::string& strPath);
+
+// strPath without trailing '\' or '/'; a path made only of separators keeps
+// its first (the root).
+std::string RemoveTrailingSeparators(const std::string& strPath);
