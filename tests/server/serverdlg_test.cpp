@@ -329,7 +329,7 @@ TEST_F(ServerDialogTest, AboutShowsMachineIdAndAddress) {
     ASSERT_EQ(m_host.m_children.size(), 1u);
     const ui::CTestHost::CChildDialog& about = m_host.m_children[0];
     EXPECT_EQ(about.strCaption, "TandrelServer");
-    EXPECT_EQ(about.texts.at(IDC_ABOUT_MACHINEID), GetLocalMachineId());
+    EXPECT_EQ(about.texts.at(ui::IDC_ABOUT_MACHINEID), GetLocalMachineId());
 }
 
 }  // namespace
