@@ -1,1 +1,421 @@
-// Filled in by its own change.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/server/ftp_test_client.h"
+#include "tests/support/process.h"
+#include "tests/support/tempdir.h"
+
+// TandrelClient as operators run it: copied into a folder of its own with its
+// sync script beside it, run unattended or at a terminal against a real
+// TandrelServer (or the device stand-in), judged by its log file, its output
+// and its exit status.
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Exit statuses the program documents.
+constexpr int kExitOk = 0;
+constexpr int kExitScriptFailed = 2;
+constexpr int kExitNoRun = 3;
+constexpr int kExitConnectFailed = 4;
+constexpr int kExitLoginFailed = 5;
+constexpr int kExitFilesFailed = 6;
+
+std::string Lines(const std::vector<std::string>& lines) {
+    std::string strText;
+    for (const std::string& strLine : lines) {
+        strText += strLine + "\n";
+    }
+    return strText;
+}
+
+class ClientProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::copy_file(TANDRELCLIENT_PATH, m_client.Join("TandrelClient"));
+        std::filesystem::copy_file(TANDRELSERVER_PATH, m_server.Join("TandrelServer"));
+        m_nPort = FindFreePort();
+        ASSERT_GT(m_nPort, 0);
+        ASSERT_TRUE(m_server.WriteFile(
+            "TandrelServer.INI", "[TCP]\nPort=" + std::to_string(m_nPort) + "\nStartDir=" +
+                                     m_served.Path() +
+                                     "\nWelcome=Sync server ready\n[USER]\nUser=op\nPwd=pw\n"));
+        ASSERT_TRUE(m_served.WriteFile("report.txt", "monthly report\n"));
+        ASSERT_TRUE(m_served.WriteFile("empty.txt", ""));
+        ASSERT_TRUE(m_local.WriteFile("a.dat", std::string(300000, 'a') + "end"));
+        ASSERT_TRUE(m_local.WriteFile("b.dat", "bravo"));
+        ASSERT_TRUE(m_local.WriteFile(".secret.dat", "never sent"));
+        ASSERT_TRUE(m_local.WriteFile("notes.txt", "not matched"));
+        std::filesystem::create_directory(m_local.Join("folder.dat"));
+    }
+
+    void StartServer() {
+        testsupport::CProcessOptions options;
+        // Other tests' servers must not count as "another TandrelServer".
+        options.m_vecEnv = {{"XDG_RUNTIME_DIR", m_runtime.Path()}};
+        ASSERT_TRUE(m_serverProcess.Start({m_server.Join("TandrelServer"), "-start"}, options))
+            << m_serverProcess.Error();
+        ASSERT_TRUE(
+            m_serverProcess.WaitForStdout("Server started on port " + std::to_string(m_nPort), 10s))
+            << m_serverProcess.Stdout();
+    }
+
+    // The [SERVER] section towards the test's server, and the log file.
+    std::string Server(const std::string& strPassword = "pw") const {
+        return "[TandrelClient]\nVersion=Quillon 4.1\n[SERVER]\nLabel=Test office\n"
+               "Address=127.0.0.1\nPort=" +
+               std::to_string(m_nPort) + "\nUser=op\nPwd=" + strPassword +
+               "\nLog=" + LogPath() + "\n";
+    }
+
+    // One GET section fetching report.txt and empty.txt into In, one PUT
+    // section sending *.dat.
+    std::string Sections() const {
+        return "[GET]\nRemoteFiles=report.txt; empty.txt\nLocalDir=" + InPath() +
+               "\\\nRemoteDir=\n[PUT]\nLocalFiles=*.dat\nLocalDir=" + m_local.Path() +
+               "\nRemoteDir=\n";
+    }
+
+    void WriteScript(const std::string& strScript) {
+        ASSERT_TRUE(m_client.WriteFile("TandrelClient.INI", strScript));
+    }
+
+    testsupport::CProcessResult RunClient(const std::vector<std::string>& vecSwitches,
+                                          const std::string& strStdin = "",
+                                          const std::vector<std::pair<std::string, std::string>>&
+                                              vecEnv = {}) {
+        std::vector<std::string> vecArgv = {m_client.Join("TandrelClient")};
+        vecArgv.insert(vecArgv.end(), vecSwitches.begin(), vecSwitches.end());
+        // Between two sessions the server listens again only once it has
+        // finished with the last one.
+        if (m_serverProcess.Pid() > 0) {
+            EXPECT_TRUE(WaitForListener(m_nPort, 10000));
+        }
+        testsupport::CProcessOptions options;
+        options.m_strStdin = strStdin;
+        options.m_timeLimit = 60s;
+        options.m_vecEnv = vecEnv;
+        // Relative paths in scripts are the operator's current folder's.
+        options.m_strWorkDir = m_client.Path();
+        testsupport::CProcessResult result = testsupport::RunProgram(vecArgv, options);
+        EXPECT_TRUE(result.m_bStarted) << result.m_strError;
+        EXPECT_FALSE(result.m_bTimedOut);
+        EXPECT_FALSE(result.m_bSignaled);
+        return result;
+    }
+
+    std::string LogPath() const { return m_client.Join("sync.log"); }
+    std::string InPath() const { return m_local.Join("In"); }
+    std::string ReadLog() const { return m_client.ReadFile("sync.log").value_or("<no log>"); }
+
+    std::vector<std::string> Head() const {
+        return {"Trying to connect to 127.0.0.1:" + std::to_string(m_nPort) + "...",
+                "Connected", "220 Sync server ready", "Trying to log as op...", "Login OK"};
+    }
+    std::vector<std::string> Tail() const { return {"Disconnecting from server...", "Disconnected"}; }
+
+    std::vector<std::string> Run(const std::vector<std::string>& vecBody) const {
+        std::vector<std::string> lines = Head();
+        lines.insert(lines.end(), vecBody.begin(), vecBody.end());
+        const std::vector<std::string> tail = Tail();
+        lines.insert(lines.end(), tail.begin(), tail.end());
+        return lines;
+    }
+
+    std::string GetLine(const char* pszOutcome, const std::string& strName) const {
+        return std::string(pszOutcome) + ": GET /" + strName + "->" + InPath() + "/" + strName;
+    }
+    std::string PutLine(const char* pszOutcome, const std::string& strName) const {
+        return std::string(pszOutcome) + ": PUT " + m_local.Join(strName) + "->/" + strName;
+    }
+
+    testsupport::CTempDir m_client;
+    testsupport::CTempDir m_server;
+    testsupport::CTempDir m_served;
+    testsupport::CTempDir m_local;
+    testsupport::CTempDir m_runtime;
+    testsupport::CBackgroundProcess m_serverProcess;
+    int m_nPort = 0;
+};
+
+TEST_F(ClientProgramTest, FirstRunTransfersAndTheSecondFindsEverythingEqual) {
+    StartServer();
+    WriteScript(Server() + Sections());
+
+    testsupport::CProcessResult first = RunClient({"-silent"});
+    // *.dat finds its files in directory order.
+    const std::string strLog = ReadLog();
+    const bool bAFirst = strLog.find("a.dat") < strLog.find("b.dat");
+    const std::vector<std::string> firstLines =
+        Run({GetLine("OK TRANSM", "report.txt"), GetLine("OK TRANSM", "empty.txt"),
+             PutLine("OK TRANSM", bAFirst ? "a.dat" : "b.dat"),
+             PutLine("OK TRANSM", bAFirst ? "b.dat" : "a.dat"), "GET Files: 2 OK",
+             "PUT Files: 2 OK"});
+    EXPECT_EQ(strLog, Lines(firstLines));
+    EXPECT_EQ(first.m_nExitStatus, kExitOk);
+    EXPECT_EQ(first.m_strStdout, "Label: Test office\nAddress: 127.0.0.1\nPort: " +
+                                     std::to_string(m_nPort) +
+                                     "\nUser: op\nPassword: **\n" + Lines(firstLines));
+    EXPECT_EQ(first.m_strStderr, "");
+
+    // What moved arrived whole; the hidden file and the folder stayed home.
+    EXPECT_EQ(m_local.ReadFile("In/report.txt"), "monthly report\n");
+    EXPECT_EQ(m_local.ReadFile("In/empty.txt"), "");
+    EXPECT_EQ(m_served.ReadFile("a.dat"), m_local.ReadFile("a.dat"));
+    EXPECT_EQ(m_served.ReadFile("b.dat"), "bravo");
+    EXPECT_EQ(m_served.List(), (std::vector<std::string>{"a.dat", "b.dat", "empty.txt",
+                                                          "report.txt"}));
+
+    testsupport::CProcessResult second = RunClient({"-silent"});
+    std::vector<std::string> secondLines = firstLines;
+    for (std::string& strLine : secondLines) {
+        if (strLine.rfind("OK TRANSM: ", 0) == 0) {
+            strLine.replace(0, 9, "OK EQUAL");
+        }
+    }
+    EXPECT_EQ(ReadLog(), Lines(secondLines));
+    EXPECT_EQ(second.m_nExitStatus, kExitOk);
+}
+
+TEST_F(ClientProgramTest, SwitchesChooseTheOrderAndWhetherTheRunStartsByItself) {
+    StartServer();
+    // One file each way, so the order of the lines is the order of the passes.
+    WriteScript(Server() + "[GET]\nRemoteFiles=report.txt\nLocalDir=" + InPath() +
+                "\nRemoteDir=\n[PUT]\nLocalFiles=b.dat\nLocalDir=" + m_local.Path() +
+                "\nRemoteDir=\n");
+    const std::vector<std::string> getFirst = {GetLine("OK TRANSM", "report.txt"),
+                                               PutLine("OK TRANSM", "b.dat")};
+    const std::vector<std::string> putFirst = {getFirst[1], getFirst[0]};
+    struct CCase {
+        std::vector<std::string> switches;
+        std::string strStdin;  // a line presses the default button
+        const std::vector<std::string>* pOrder;  // null: no run
+    };
+    const std::vector<CCase> cases = {
+        {{"-silent"}, "", &getFirst},
+        {{"/SILENTPUTFIRST"}, "", &putFirst},
+        {{"-startputfirst"}, "", &putFirst},
+        {{"-start", "/putfirst"}, "", &putFirst},
+        {{"some.ini", "-unknown", "-Silent"}, "", &getFirst},
+        // "putfirst" alone waits for "Connect"; the line presses it.
+        {{"-putfirst"}, "\n", &putFirst},
+        {{"-putfirst"}, "", nullptr},
+        {{}, "", nullptr},
+    };
+    for (const CCase& c : cases) {
+        std::string strSwitches;
+        for (const std::string& strSwitch : c.switches) {
+            strSwitches += strSwitch + " ";
+        }
+        SCOPED_TRACE(strSwitches + "stdin: " + std::to_string(c.strStdin.size()));
+        std::filesystem::remove_all(InPath());
+        std::filesystem::remove(LogPath());
+        std::filesystem::remove(m_served.Join("b.dat"));
+        testsupport::CProcessResult result = RunClient(c.switches, c.strStdin);
+        if (c.pOrder == nullptr) {
+            EXPECT_EQ(result.m_nExitStatus, kExitNoRun);
+            EXPECT_FALSE(m_client.Exists("sync.log"));
+            EXPECT_FALSE(m_served.Exists("b.dat"));
+            continue;
+        }
+        // The summary is GET before PUT in either order.
+        std::vector<std::string> body = *c.pOrder;
+        body.push_back("GET Files: 1 OK");
+        body.push_back("PUT Files: 1 OK");
+        EXPECT_EQ(ReadLog(), Lines(Run(body)));
+        EXPECT_EQ(result.m_nExitStatus, kExitOk);
+    }
+}
+
+TEST_F(ClientProgramTest, RunsThatEndEarlyLogWhyAndSayItInTheExitStatus) {
+    StartServer();
+    struct CCase {
+        const char* pszName;
+        std::string strScript;
+        std::vector<std::string> lines;
+        int nExitStatus;
+    };
+    const int nClosedPort = FindFreePort();
+    std::string strNowhere = Server();
+    strNowhere.replace(strNowhere.find("Port=" + std::to_string(m_nPort)),
+                       5 + std::to_string(m_nPort).size(), "Port=" + std::to_string(nClosedPort));
+    const std::vector<CCase> cases = {
+        {"wrong password", Server("wrong") + Sections(),
+         {Head()[0], Head()[1], Head()[2], Head()[3], "Login failed!!!",
+          "Disconnecting from server...", "Disconnected"},
+         kExitLoginFailed},
+        {"nobody listening", strNowhere + Sections(),
+         {"Trying to connect to 127.0.0.1:" + std::to_string(nClosedPort) + "...",
+          "Can't connect!!!"},
+         kExitConnectFailed},
+        {"no sections", Server(), Run({"No GET section found", "No PUT section found"}),
+         kExitOk},
+        {"entries that find nothing",
+         Server() + "[PUT]\nLocalFiles=*.none;.secret.dat;folder.dat\nLocalDir=" +
+             m_local.Path() + "\nRemoteDir=incoming\n",
+         Run({"PUT no files found (" + m_local.Join("*.none") + " --> incoming)",
+              "PUT no files found (" + m_local.Join(".secret.dat") + " --> incoming)",
+              "PUT no files found (" + m_local.Join("folder.dat") + " --> incoming)",
+              "No GET section found", "PUT Files: 0 OK"}),
+         kExitOk},
+        {"a file the server does not have",
+         Server() + "[GET]\nRemoteFiles=missing.txt;report.txt\nLocalDir=" + InPath() +
+             "\nRemoteDir=\n",
+         Run({GetLine("FAILED!!", "missing.txt"), GetLine("OK TRANSM", "report.txt"),
+              "GET Files: 1 OK, 1 FAILED!!", "No PUT section found"}),
+         kExitFilesFailed},
+    };
+    for (const CCase& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        std::filesystem::remove_all(InPath());
+        WriteScript(c.strScript);
+        testsupport::CProcessResult result = RunClient({"-silent"});
+        EXPECT_EQ(ReadLog(), Lines(c.lines));
+        EXPECT_EQ(result.m_nExitStatus, c.nExitStatus);
+        EXPECT_EQ(result.m_strStderr, "");
+    }
+    // Nothing failed locally: the missing file left nothing behind.
+    EXPECT_EQ(m_local.List(), (std::vector<std::string>{".secret.dat", "In", "a.dat", "b.dat",
+                                                         "folder.dat", "notes.txt"}));
+    EXPECT_FALSE(m_local.Exists("In/missing.txt"));
+}
+
+TEST_F(ClientProgramTest, AFileThatCannotBeReadIsNotSentAndTheServerKeepsItsCopy) {
+    StartServer();
+    ASSERT_TRUE(m_served.WriteFile("broken.dat", "server copy"));
+    testsupport::CTempDir out;
+    ASSERT_TRUE(out.WriteFile("good.dat", "good"));
+    // Listed as a regular file, but every read of it fails.
+    ASSERT_EQ(symlink("/proc/self/mem", out.Join("broken.dat").c_str()), 0);
+    WriteScript(Server() + "[PUT]\nLocalFiles=broken.dat;good.dat\nLocalDir=" + out.Path() +
+                "\nRemoteDir=\n");
+    testsupport::CProcessResult result = RunClient({"-silent"});
+    EXPECT_EQ(ReadLog(), Lines(Run({"FAILED!!: PUT " + out.Join("broken.dat") + "->/broken.dat",
+                                    "OK TRANSM: PUT " + out.Join("good.dat") + "->/good.dat",
+                                    "No GET section found", "PUT Files: 1 OK, 1 FAILED!!"})));
+    EXPECT_EQ(result.m_nExitStatus, kExitFilesFailed);
+    EXPECT_EQ(m_served.ReadFile("broken.dat"), "server copy");
+    EXPECT_EQ(m_served.ReadFile("good.dat"), "good");
+}
+
+TEST_F(ClientProgramTest, ScriptsThatCannotBeUsedEndTheProgramWithTheirMessages) {
+    ASSERT_TRUE(m_local.WriteFile("plainfile", "x"));
+    struct CCase {
+        const char* pszName;
+        std::string strScript;  // empty: no script at all
+        std::string strMessages;
+    };
+    const std::string strCantOpen =
+        "Can't open file '" + m_client.Join("TandrelClient.INI") + "'!!!\n";
+    const std::vector<CCase> cases = {
+        {"missing", "", strCantOpen},
+        {"port with letters", "[SERVER]\nLabel=x\nPort=21x\n",
+         "Syntax error. Invalid Port!!!. You must specify a number or \"BT\" for bluetooth "
+         "(TandrelClient.INI, line 3)\n" +
+             strCantOpen},
+        {"folder that cannot be made",
+         "[GET]\nRemoteFiles=a.txt\nLocalDir=" + m_local.Join("plainfile/In") + "\n",
+         "ERROR: Cannot create folder '" + m_local.Join("plainfile/In") +
+             "' (TandrelClient.INI, line 3)\n" + strCantOpen},
+        {"wildcard fetch from a server",
+         "[SERVER]\nPort=21\n\n[GET]\nRemoteFiles=a.txt;*.dat\n",
+         "Syntax error. Metacharacters are no allowed in GET->RemoteFiles (TandrelClient.INI, "
+         "line 5)\n" +
+             strCantOpen},
+        {"bad lines before a bad version",
+         "junk\n[TandrelClient]\nVersion=Quillon 9\n",
+         "Syntax error. This line will be ignored (TandrelClient.INI, line 1)\n"
+         "Syntax error. Invalid version!!! (TandrelClient.INI, line 3)\n" +
+             strCantOpen},
+    };
+    for (const CCase& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        std::filesystem::remove(m_client.Join("TandrelClient.INI"));
+        if (!c.strScript.empty()) {
+            WriteScript(c.strScript);
+        }
+        testsupport::CProcessResult result = RunClient({"-silent"});
+        EXPECT_EQ(result.m_nExitStatus, kExitScriptFailed);
+        EXPECT_EQ(result.m_strStdout, "");
+        EXPECT_EQ(result.m_strStderr, c.strMessages);
+    }
+}
+
+TEST_F(ClientProgramTest, AMissingPasswordIsAskedForThenALinePressesConnect) {
+    StartServer();
+    std::string strScript = Server();
+    strScript.replace(strScript.find("Pwd=pw\n"), 7, "");
+    WriteScript(strScript);
+
+    // With "silent" the run still waits for the value; once typed, the
+    // program runs and ends by itself.
+    testsupport::CProcessResult result = RunClient({"-silent"}, "pw\n\n");
+    EXPECT_EQ(result.m_nExitStatus, kExitOk);
+    EXPECT_EQ(result.m_strStderr, "Password: ");
+    EXPECT_EQ(result.m_strStdout,
+              "Label: Test office\nAddress: 127.0.0.1\nPort: " + std::to_string(m_nPort) +
+                  "\nUser: op\nPassword: \n" +
+                  Lines(Run({"No GET section found", "No PUT section found"})));
+
+    // A wrong value is refused and asked for again.
+    std::filesystem::remove(LogPath());
+    strScript.replace(strScript.find("Port="), 5 + std::to_string(m_nPort).size() + 1, "");
+    WriteScript(strScript);
+    result = RunClient({"-silent"}, "21x\npw\n\n" + std::to_string(m_nPort) + "\n\n");
+    EXPECT_EQ(result.m_nExitStatus, kExitOk);
+    EXPECT_EQ(result.m_strStderr, "Port: Password: Invalid parameter\nPort: ");
+    EXPECT_EQ(ReadLog(), Lines(Run({"No GET section found", "No PUT section found"})));
+
+    // Without an answer the program ends without a run.
+    std::filesystem::remove(LogPath());
+    result = RunClient({"-silent"});
+    EXPECT_EQ(result.m_nExitStatus, kExitNoRun);
+    EXPECT_FALSE(m_client.Exists("sync.log"));
+}
+
+TEST_F(ClientProgramTest, ADeviceRunCopiesBothWaysAndExpandsWildcardFetches) {
+    testsupport::CTempDir device;
+    std::filesystem::create_directories(device.Join("Data"));
+    ASSERT_TRUE(device.WriteFile("Data/setup.txt", "device setup"));
+    ASSERT_TRUE(device.WriteFile("Data/readme.doc", "not matched"));
+    WriteScript("[SERVER]\nLabel=Handheld\nPort=ActiveSync\nUser=op\nPwd=pw\nLog=" + LogPath() +
+                "\n[GET]\nRemoteFiles=*.txt\nLocalDir=" + InPath() +
+                "\nRemoteDir=\\Data\n[PUT]\nLocalFiles=b.dat\nLocalDir=" + m_local.Path() +
+                "\nRemoteDir=\\Inbox\n");
+    const std::vector<std::pair<std::string, std::string>> env = {
+        {"TANDREL_DEVICE_ROOT", device.Path()}};
+    const std::string strExpected = Lines({
+        "Trying to connect to device via ActiveSync...",
+        "Connected",
+        "OK TRANSM: GET \\Data/setup.txt->" + InPath() + "/setup.txt",
+        "OK TRANSM: PUT " + m_local.Join("b.dat") + "->\\Inbox/b.dat",
+        "GET Files: 1 OK",
+        "PUT Files: 1 OK",
+        "Disconnecting from server...",
+        "Disconnected",
+    });
+    // A device has no digests: the second run copies again.
+    for (int nRun = 0; nRun < 2; ++nRun) {
+        SCOPED_TRACE(nRun);
+        testsupport::CProcessResult result = RunClient({"-silent"}, "", env);
+        EXPECT_EQ(ReadLog(), strExpected);
+        EXPECT_EQ(result.m_nExitStatus, kExitOk);
+        EXPECT_EQ(m_local.ReadFile("In/setup.txt"), "device setup");
+        EXPECT_EQ(device.ReadFile("Inbox/b.dat"), "bravo");
+        EXPECT_FALSE(m_local.Exists("In/readme.doc"));
+    }
+
+    // No device attached.
+    testsupport::CProcessResult result = RunClient({"-silent"});
+    EXPECT_EQ(ReadLog(), Lines({"Trying to connect to device via ActiveSync...",
+                                "Can't connect!!!"}));
+    EXPECT_EQ(result.m_nExitStatus, kExitConnectFailed);
+}
+
+}  // namespace
