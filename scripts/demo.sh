@@ -29,41 +29,90 @@ echo "-- filtered"
 "$bin/tildestrip" < demo/notes.txt
 
 echo
-echo "== TandrelServer: started unattended on demo/served, listed and fetched by curl, stopped"
-mkdir "$work/server"
+echo "== A real sync: TandrelServer serves a folder, TandrelClient runs a script against it twice"
+mkdir -p "$work/server" "$work/client" "$work/served/incoming"
+cp -r demo/served/. "$work/served/"
 cp "$bin/TandrelServer" "$work/server/"
+cp "$bin/TandrelClient" "$work/client/"
 # A loopback port that nothing listens on.
 port=21210
 while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
+# Whether the server listens, read from the kernel's socket table: a test
+# connection would use up the session of a server that serves one client at
+# a time.
+listening() {
+  grep -q ":$(printf '%04X' "$port") 00000000:0000 0A" /proc/net/tcp
+}
+wait_listening() {
+  for _ in $(seq 100); do listening && return 0; sleep 0.1; done
+  echo "demo: the server does not listen on port $port" >&2
+  return 1
+}
 cat > "$work/server/TandrelServer.INI" <<INI
 [TandrelServer]
 Version=Quillon 4.1
 [TCP]
 Port=$port
-StartDir=$PWD/demo/served
+StartDir=$work/served
 Welcome=Tandrel demo server
 Log=$work/server/server-%DATE%.log
 [USER]
 User=demo
 Pwd=demo
 INI
+cat > "$work/client/TandrelClient.INI" <<INI
+[TandrelClient]
+Version=Quillon 4.1
+[SERVER]
+Label=Demo server
+Address=localhost
+Port=$port
+User=demo
+Pwd=demo
+Log=$work/client/sync_%DATE%.log
+[GET]
+RemoteFiles=list.txt; readme.txt
+LocalDir=$work/client/in
+RemoteDir=
+[PUT]
+LocalFiles=*.txt;*.dat
+LocalDir=$PWD/demo/outbox
+RemoteDir=incoming
+INI
 echo "-- $work/server/TandrelServer.INI"
 cat "$work/server/TandrelServer.INI"
+echo "-- $work/client/TandrelClient.INI"
+cat "$work/client/TandrelClient.INI"
+
 XDG_RUNTIME_DIR="$work" "$work/server/TandrelServer" -start </dev/null >"$work/server/out.txt" 2>&1 &
 server_pid=$!
-for _ in $(seq 100); do
-  grep -q "Server started on port $port" "$work/server/out.txt" && break
-  sleep 0.1
+stop_server() {
+  kill -TERM "$server_pid" 2>/dev/null || true
+  wait "$server_pid" 2>/dev/null || true
+}
+trap 'stop_server; rm -rf "$work"' EXIT
+wait_listening
+
+for run in first second; do
+  wait_listening
+  echo
+  echo "-- TandrelClient -silent, $run run (the dialog's values, then the log as it grows)"
+  status=0
+  "$work/client/TandrelClient" -silent </dev/null || status=$?
+  echo "-- TandrelClient ended with status $status"
+  if [ "$status" -ne 0 ]; then
+    exit "$status"
+  fi
 done
-url="ftp://127.0.0.1:$port"
-curl_args=(--silent --show-error --max-time 30 --ftp-port 127.0.0.1 --disable-eprt --user demo:demo)
-echo "-- curl $url/ (listing)"
-curl "${curl_args[@]}" "$url/"
-echo "-- curl $url/list.txt"
-curl "${curl_args[@]}" "$url/list.txt"
-kill -TERM "$server_pid"
-wait "$server_pid" && echo "-- TandrelServer ended with status 0"
-echo "-- the server's terminal output (its trace lines carry source line and error code)"
-cat "$work/server/out.txt"
-echo "-- the server's log file"
+
+echo
+echo "-- the client's log file of the second run"
+cat "$work/client"/sync_*.log
+echo "-- fetched into $work/client/in"
+ls -A "$work/client/in"
+echo "-- received by the server in incoming/"
+ls -A "$work/served/incoming"
+
+stop_server
+echo "-- TandrelServer stopped; its log file"
 cat "$work/server"/server-*.log
