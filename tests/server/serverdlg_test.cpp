@@ -8,6 +8,7 @@
 #include "common/macros.h"
 #include "tests/server/ftp_test_client.h"
 #include "tests/support/tempdir.h"
+#include "ui/aboutdlg.h"
 #include "ui/test_host.h"
 
 // The main dialog's logic through the test host: which fields can be

@@ -172,7 +172,8 @@ TEST_F(ServerProgramTest, TheTerminalAsksForWhatIsMissingAndPressesTheButton) {
         // A missing port is asked for; the next line presses Start; the end
         // of input then cancels, which stops the server.
         {"", "-1", strPort + "\n\n", StartedLine() + "\n", "Port: "},
-        {"70000", "70000", "abc\n\n", "", "Port: Invalid parameter\n"},
+        // A refused Start asks again for what is still wrong.
+        {"70000", "70000", "abc\n\n", "", "Port: Invalid parameter\nPort: "},
         {"BT", "BT", "", "",
          "BlueeTooth only works under WINCE. Change the Port\nPort: "},
         // Valid values without a switch: nothing is asked, Enter starts.
