@@ -94,6 +94,12 @@ private:
     void RunSync(bool& bConnected);
     void RunGetPass(int& nOk, int& nFailed);
     void RunPutPass(int& nOk, int& nFailed);
+    // One file of a pass (pszDirection "GET" or "PUT", from the source to the
+    // target): skipped when both digests are there and equal, else moved;
+    // logged and counted either way.
+    void SyncFile(const char* pszDirection, const std::string& strFrom, const std::string& strTo,
+                  const std::string& strLocalDigest, const std::string& strRemoteDigest, int& nOk,
+                  int& nFailed);
     void LogSummary(const char* pszDirection, bool bHasSections, int nOk, int nFailed);
 
     CSyncScript m_Script;

@@ -48,11 +48,6 @@ std::string AsOneLine(const std::string& strReply) {
     return strLine;
 }
 
-std::string FormatTransfer(const char* pszPrefix, const std::string& strFrom,
-                           const std::string& strTo) {
-    return std::string(pszPrefix) + strFrom + "->" + strTo;
-}
-
 }  // namespace
 
 std::string MakeLocalPath(const std::string& strFolder, const std::string& strName) {
@@ -202,16 +197,7 @@ void CTandrelClientDlg::RunGetPass(int& nOk, int& nFailed) {
                 const std::string strLocalDigest = bDevice ? std::string() : GetLocalDigest(strLocal);
                 const std::string strRemoteDigest =
                     strLocalDigest.empty() ? std::string() : m_pClient->GetRemoteDigest(strRemote);
-                if (!strLocalDigest.empty() && strLocalDigest == strRemoteDigest) {
-                    m_log.AddLogLine(FormatTransfer("OK EQUAL: GET ", strRemote, strLocal));
-                    ++nOk;
-                } else if (m_pClient->Get(strRemote, strLocal)) {
-                    m_log.AddLogLine(FormatTransfer("OK TRANSM: GET ", strRemote, strLocal));
-                    ++nOk;
-                } else {
-                    m_log.AddLogLine(FormatTransfer("FAILED!!: GET ", strRemote, strLocal));
-                    ++nFailed;
-                }
+                SyncFile("GET", strRemote, strLocal, strLocalDigest, strRemoteDigest, nOk, nFailed);
             }
         }
     }
@@ -236,18 +222,28 @@ void CTandrelClientDlg::RunPutPass(int& nOk, int& nFailed) {
                     strLocalDigest = GetLocalDigest(strLocal);
                     strRemoteDigest = m_pClient->GetRemoteDigest(strRemote);
                 }
-                if (!strLocalDigest.empty() && strLocalDigest == strRemoteDigest) {
-                    m_log.AddLogLine(FormatTransfer("OK EQUAL: PUT ", strLocal, strRemote));
-                    ++nOk;
-                } else if (m_pClient->Put(strLocal, strRemote)) {
-                    m_log.AddLogLine(FormatTransfer("OK TRANSM: PUT ", strLocal, strRemote));
-                    ++nOk;
-                } else {
-                    m_log.AddLogLine(FormatTransfer("FAILED!!: PUT ", strLocal, strRemote));
-                    ++nFailed;
-                }
+                SyncFile("PUT", strLocal, strRemote, strLocalDigest, strRemoteDigest, nOk, nFailed);
             }
         }
+    }
+}
+
+void CTandrelClientDlg::SyncFile(const char* pszDirection, const std::string& strFrom,
+                                 const std::string& strTo, const std::string& strLocalDigest,
+                                 const std::string& strRemoteDigest, int& nOk, int& nFailed) {
+    const std::string strFiles = std::string(pszDirection) + " " + strFrom + "->" + strTo;
+    if (!strLocalDigest.empty() && strLocalDigest == strRemoteDigest) {
+        m_log.AddLogLine("OK EQUAL: " + strFiles);
+        ++nOk;
+        return;
+    }
+    const bool bGet = pszDirection[0] == 'G';
+    if (bGet ? m_pClient->Get(strFrom, strTo) : m_pClient->Put(strFrom, strTo)) {
+        m_log.AddLogLine("OK TRANSM: " + strFiles);
+        ++nOk;
+    } else {
+        m_log.AddLogLine("FAILED!!: " + strFiles);
+        ++nFailed;
     }
 }
 
