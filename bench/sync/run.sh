@@ -92,7 +92,7 @@ cleanup() {
         kill "$WATCHDOG_PID" 2>/dev/null || true
         wait "$WATCHDOG_PID" 2>/dev/null || true
     fi
-    exec 3>&- 2>/dev/null || true
+    exec 3>&-
     # The client finishes its run before it heeds SIGINT or SIGTERM.
     if [ -n "$RUN_PID" ]; then
         kill -KILL -- "-$RUN_PID" 2>/dev/null || kill -KILL "$RUN_PID" 2>/dev/null || true
