@@ -57,6 +57,11 @@ public:
     bool IsOpen() const { return m_hSocket >= 0; }
 
     bool SetReuseAddress();
+    // Sends small writes at once instead of holding them back until the
+    // peer acknowledges earlier data (Nagle). For command connections, where
+    // a short reply that follows another would otherwise wait for the peer's
+    // delayed acknowledgement, some 40 ms.
+    bool SetNoDelay();
     // Receive and send time-outs in milliseconds; 0 means none.
     bool SetTimeouts(int nMilliseconds);
 

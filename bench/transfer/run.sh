@@ -54,7 +54,7 @@ cleanup() {
     fi
     # Closing the engine's control pipe alone would stop it; the signal makes
     # it quicker.
-    exec 3>&- 2>/dev/null || true
+    { exec 3>&-; } 2>/dev/null || true
     if [ -n "$ENGINE_PID" ]; then
         kill "$ENGINE_PID" 2>/dev/null || true
         wait "$ENGINE_PID" 2>/dev/null || true

@@ -179,6 +179,11 @@ bool CFtpSockClient::Connect(const std::string& strHost, unsigned int nPort) {
                     platform::ResolveHostName(strHost, address.nAddress)) &&
                    m_pCommandSocket->Connect(address, m_nTimeoutMs) &&
                    m_pCommandSocket->SetTimeouts(m_nTimeoutMs);
+    if (m_bConnected) {
+        // Commands are short and each waits for its reply: none should wait
+        // for an acknowledgement first.
+        m_pCommandSocket->SetNoDelay();
+    }
     ReadReply();
     if (m_nReplyCode != 220) {
         m_bConnected = false;

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -137,6 +138,15 @@ bool CSocket::Create() {
 bool CSocket::SetReuseAddress() {
     int nValue = 1;
     if (setsockopt(static_cast<int>(m_hSocket), SOL_SOCKET, SO_REUSEADDR, &nValue,
+                   sizeof(nValue)) != 0) {
+        return Fail();
+    }
+    return true;
+}
+
+bool CSocket::SetNoDelay() {
+    int nValue = 1;
+    if (setsockopt(static_cast<int>(m_hSocket), IPPROTO_TCP, TCP_NODELAY, &nValue,
                    sizeof(nValue)) != 0) {
         return Fail();
     }

@@ -192,6 +192,9 @@ void CFtpServer::ServerThread() {
             m_controlSocket = std::move(client);
         }
         m_controlSocket.SetTimeouts(m_nTimeoutMs);
+        // "150" and "226" follow each other with no client data between:
+        // held back for an acknowledgement, each transfer would stall.
+        m_controlSocket.SetNoDelay();
         // No listener during a session: a second client is refused, not queued.
         CloseSocket(m_listenSocket);
         m_strPending.clear();
