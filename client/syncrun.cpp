@@ -14,10 +14,6 @@
 
 namespace {
 
-bool HasWildcard(const std::string& strText) {
-    return strText.find_first_of("*?") != std::string::npos;
-}
-
 // The digest of a local file; empty when it cannot be read, which makes the
 // file move.
 std::string GetLocalDigest(const std::string& strPath) {

@@ -24,10 +24,6 @@ const char* const kMsgSectionMacro =
 const char* const kMsgGetWildcards =
     "Syntax error. Metacharacters are no allowed in GET->RemoteFiles";
 
-bool HasWildcard(const std::string& strText) {
-    return strText.find_first_of("*?") != std::string::npos;
-}
-
 // A host name as the first dotted IPv4 address it resolves to; empty when
 // it does not resolve.
 std::string ResolveAddress(const std::string& strName) {
@@ -39,6 +35,10 @@ std::string ResolveAddress(const std::string& strName) {
 }
 
 }  // namespace
+
+bool HasWildcard(const std::string& strEntry) {
+    return strEntry.find_first_of("*?") != std::string::npos;
+}
 
 std::string RemoveTrailingSeparators(const std::string& strPath) {
     size_t nEnd = strPath.size();

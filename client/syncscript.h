@@ -87,6 +87,9 @@ private:
     std::string m_strLogFile;
 };
 
+// Whether a file entry is a pattern ('*' or '?').
+bool HasWildcard(const std::string& strEntry);
+
 // Creates strPath and every missing folder above it ('\' and '/' both
 // separate). True when the whole chain exists afterwards; false for an empty
 // path or when a folder cannot be created.
