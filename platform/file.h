@@ -47,6 +47,10 @@ struct CFileInfo {
 // CFile left (errno here, GetLastError on Windows).
 int GetLastSystemError();
 
+// The system's own words for an error code of this layer or the socket layer
+// ("No such file or directory"), for messages that say why something failed.
+std::string GetSystemErrorText(int nError);
+
 // The error code for "access denied", for refusals this layer makes itself.
 int GetAccessDeniedErrorCode();
 
@@ -75,6 +79,13 @@ bool ReplaceFile(const std::string& strFrom, const std::string& strTo);
 // The absolute path of strPath with every symbolic link, "." and ".."
 // resolved. False when strPath does not exist.
 bool GetRealPath(const std::string& strPath, std::string& strReal);
+
+// True when strPath lies inside the directory strRealRoot (a path as
+// GetRealPath gives it): the longest leading part of strPath that exists is
+// resolved, links included, and must be strRealRoot or below it. A path that
+// leads out through a symbolic link is outside. False when strRealRoot is
+// empty.
+bool IsPathInside(const std::string& strRealRoot, const std::string& strPath);
 
 // Wildcard search. strPattern is a directory part and a name pattern, split at
 // the last '\' or '/'; a pattern without a directory part searches the current

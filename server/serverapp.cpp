@@ -39,6 +39,8 @@ void CTandrelServerApp::InitInstance() {
     dialog.DoModal(*pHost);
     if (!dialog.HasSettings()) {
         m_nExitCode = kExitSettingsFailed;
+    } else if (dialog.HasFailedToListen()) {
+        m_nExitCode = kExitSocketsFailed;
     } else if (info.m_bStart && !dialog.HasStarted()) {
         // Unattended starts come from cron and service managers, which must
         // see that the server they asked for never ran.

@@ -5,6 +5,7 @@
 #include "common/macros.h"
 #include "common/settings.h"
 #include "common/text.h"
+#include "platform/file.h"
 #include "ui/aboutdlg.h"
 
 using ui::EControlKind;
@@ -146,7 +147,11 @@ bool CTandrelServerDlg::ExchangeSettings(bool bToConfig) {
     // A TCP port has 16 bits: a larger number would make the engine listen
     // on some other port than the one shown and logged.
     const bool bPortValid = m_config.m_nPort >= 1 && m_config.m_nPort <= 65535;
-    const bool bStartDirValid = !m_config.GetStartDir().empty();
+    // A folder that is missing, or a file, would be served as an empty tree.
+    const uint32_t dwStartDir = platform::GetFileAttributes(m_config.GetStartDir());
+    const bool bStartDirValid = !m_config.GetStartDir().empty() &&
+                                dwStartDir != platform::kInvalidFileAttributes &&
+                                (dwStartDir & platform::kFileAttributeDirectory) != 0;
     const bool bWelcomeValid = !m_config.GetWelcome().empty();
     if (!bPortValid) {
         SetFocusItem(IDC_PORT);
@@ -219,7 +224,29 @@ void CTandrelServerDlg::OnStartStop() {
         if (StartEngine()) {
             m_bStarted = true;
             m_log.AddLogLine(WithPort("Server started on port %d", m_config.m_nPort));
+            if (m_config.m_users.empty()) {
+                m_log.AddLogLine("No [USER] section: nobody can log in");
+            }
             Minimize();
+        } else if (m_pServer->GetListenError() != 0) {
+            // Nothing listens: the server must not look started. It stays
+            // stopped, and an unattended start ends so that whoever started
+            // it sees the failure.
+            const std::string strCause =
+                WithPort("Can't listen on port %d: ", m_config.m_nPort) +
+                platform::GetSystemErrorText(m_pServer->GetListenError());
+            DestroyEngine();
+            m_log.AddLogLine(WithPort("Server can't start on port %d!!!", m_config.m_nPort));
+            m_log.AddLogLine(strCause);
+            m_bRunning = false;
+            ShowRunningLayout(false);
+            if (m_bInteractive) {
+                MessageBox(strCause);
+            } else {
+                m_bListenFailed = true;
+                PostQuit();
+            }
+            return;
         } else {
             m_log.AddLogLine(WithPort("Server can't start on port %d!!!", m_config.m_nPort));
             DestroyEngine();

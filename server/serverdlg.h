@@ -56,10 +56,13 @@ public:
     bool HasSettings() const { return m_bSettingsLoaded; }
     // Whether the engine was started at least once.
     bool HasStarted() const { return m_bStarted; }
+    // Whether an unattended start ended the dialog because the port could
+    // not be listened on.
+    bool HasFailedToListen() const { return m_bListenFailed; }
 
 protected:
-    // Starts the engine with the configuration's values; false when its
-    // thread could not be created.
+    // Starts the engine with the configuration's values; false when it could
+    // not listen or its thread could not be created.
     virtual bool StartEngine();
 
 private:
@@ -72,6 +75,7 @@ private:
     bool m_bRunning = false;
     bool m_bSettingsLoaded = false;
     bool m_bStarted = false;
+    bool m_bListenFailed = false;
     bool m_bInteractive;
     bool m_bStartSwitch;
     bool m_bSingleSession;

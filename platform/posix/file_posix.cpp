@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <utility>
 
@@ -110,6 +111,12 @@ int GetLastSystemError() { return errno; }
 
 int GetAccessDeniedErrorCode() { return EACCES; }
 
+std::string GetSystemErrorText(int nError) {
+    char szBuffer[256];
+    // The GNU form returns its text, which need not be the buffer.
+    return strerror_r(nError, szBuffer, sizeof(szBuffer));
+}
+
 uint32_t GetFileAttributes(const std::string& strPath) {
     struct stat st {};
     if (strPath.empty() || stat(NativePath(strPath).c_str(), &st) != 0) {
@@ -164,6 +171,24 @@ bool GetRealPath(const std::string& strPath, std::string& strReal) {
     strReal = pszReal;
     free(pszReal);
     return true;
+}
+
+bool IsPathInside(const std::string& strRealRoot, const std::string& strPath) {
+    if (strRealRoot.empty()) {
+        return false;
+    }
+    std::string strExisting = strPath;
+    std::string strReal;
+    while (!GetRealPath(strExisting, strReal)) {
+        size_t nSeparator = strExisting.find_last_of("\\/");
+        if (nSeparator == std::string::npos || nSeparator == 0) {
+            return false;
+        }
+        strExisting.erase(nSeparator);
+    }
+    return strReal == strRealRoot ||
+           (strReal.compare(0, strRealRoot.size(), strRealRoot) == 0 &&
+            (strRealRoot.back() == '/' || strReal[strRealRoot.size()] == '/'));
 }
 
 bool MatchFileName(const std::string& strPattern, const std::string& strName) {

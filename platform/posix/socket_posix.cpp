@@ -302,6 +302,21 @@ int CSocket::WaitReadable(int nTimeoutMs) {
     return nReady == 0 ? 0 : 1;
 }
 
+bool CSocket::IsClosedByPeer() {
+    if (WaitReadable(0) != 1) {
+        return false;
+    }
+    char c;
+    ssize_t nPeeked;
+    do {
+        nPeeked = recv(static_cast<int>(m_hSocket), &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    } while (nPeeked < 0 && errno == EINTR);
+    if (nPeeked < 0) {
+        return errno != EAGAIN && errno != EWOULDBLOCK;
+    }
+    return nPeeked == 0;
+}
+
 bool CSocket::GetLocalAddress(CSocketAddress& address) const {
     sockaddr_in native {};
     socklen_t nLength = sizeof(native);

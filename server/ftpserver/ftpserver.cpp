@@ -107,9 +107,29 @@ bool CFtpServer::Start(std::function<void()> onQuitRequest, bool bSingleSession,
     } else {
         m_users.reset();
     }
+    m_nAnnouncedSize = -1;
+    m_nListenError = 0;
+
+    // Listening comes first and lasts as long as the server: a start is
+    // reported only once clients can connect, and a client that arrives
+    // between two sessions waits in the queue instead of being refused.
+    TRACE(0, "FTP Server started");
+    int nError = platform::StartSockets();
+    if (nError != 0) {
+        TRACE(nError, "WSAStartup(...) failed");
+        m_nListenError = nError;
+        return false;
+    }
+    if (!CreateListenSocket()) {
+        platform::StopSockets();
+        TRACE(0, "*** FTP Server stopped ***");
+        return false;
+    }
     try {
         m_thread = std::thread(&CFtpServer::ServerThread, this);
     } catch (const std::system_error&) {
+        m_listenSocket.Close();
+        platform::StopSockets();
         return false;
     }
     return true;
@@ -165,16 +185,7 @@ void CFtpServer::Trace(int nLine, int nError, const std::string& strMessage) {
 
 void CFtpServer::ServerThread() {
     platform::SetCurrentThreadIdlePriority();
-    TRACE(0, "FTP Server started");
-    int nError = platform::StartSockets();
-    if (nError != 0) {
-        TRACE(nError, "WSAStartup(...) failed");
-        return;
-    }
     while (!m_bStopRequested && !IsStopping()) {
-        if (!CreateListenSocket()) {
-            break;
-        }
         platform::CSocket client;
         while (!m_listenSocket.Accept(client, m_peerAddress)) {
             if (IsStopping()) {
@@ -195,9 +206,9 @@ void CFtpServer::ServerThread() {
         // "150" and "226" follow each other with no client data between:
         // held back for an acknowledgement, each transfer would stall.
         m_controlSocket.SetNoDelay();
-        // No listener during a session: a second client is refused, not queued.
-        CloseSocket(m_listenSocket);
         m_strPending.clear();
+        m_bAfterCr = false;
+        m_nAnnouncedSize = -1;
 
         std::string strPeer = m_peerAddress.GetAddressText();
         TRACE(0, "Connected to " + strPeer);
@@ -219,16 +230,12 @@ void CFtpServer::ServerThread() {
 }
 
 bool CFtpServer::CreateListenSocket() {
-    // Created, bound and listening under the lock: a Stop that comes first
-    // prevents it, and one that comes later finds a listening socket that its
-    // shutdown wakes.
+    // Created, bound and listening under the lock, as every socket that Stop
+    // may shut down is.
     const char* pszFailure = nullptr;
     int nError = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_bStopping) {
-            return false;
-        }
         platform::CSocketAddress address;
         address.nPort = static_cast<uint16_t>(m_nPort & 0xFFFF);
         if (!m_listenSocket.Create()) {
@@ -237,7 +244,7 @@ bool CFtpServer::CreateListenSocket() {
             m_listenSocket.SetReuseAddress();
             if (!m_listenSocket.Bind(address)) {
                 pszFailure = "bind(...) failed";
-            } else if (!m_listenSocket.Listen(0)) {
+            } else if (!m_listenSocket.Listen(kListenBacklog)) {
                 pszFailure = "listen(...) failed";
             }
         }
@@ -248,6 +255,7 @@ bool CFtpServer::CreateListenSocket() {
     }
     if (pszFailure != nullptr) {
         TRACE(nError, pszFailure);
+        m_nListenError = nError;
         return false;
     }
     return true;
@@ -288,7 +296,10 @@ void CFtpServer::RunSession() {
     while (ReceiveCommand(command)) {
         bool bHandled = false;
         bool bContinue = true;
-        if (command.strCommand == "TIME") {
+        if (command.bTooLong) {
+            bHandled = true;
+            SendReply("500 Command line too long.");
+        } else if (command.strCommand == "TIME") {
             bHandled = true;
             bContinue = OnTime();
         } else if (command.strCommand == "MD5") {
@@ -300,15 +311,52 @@ void CFtpServer::RunSession() {
         if (!bContinue) {
             break;
         }
+        // A command we do not have must not look done: a client that meant
+        // to resume, append or make a folder has to learn that it did not.
         if (!bHandled) {
-            SendReply("202 Command not implemented.");
+            SendReply("502 Command not implemented.");
         }
     }
 }
 
-bool CFtpServer::ReceiveCommand(CCommand& command) {
-    command = CCommand();
-    if (m_strPending.empty()) {
+// A command ends at its line end and nowhere else: bytes are gathered over
+// as many receives as the line takes, so a line that arrives in pieces is
+// still one command. Several lines in one receive are taken one at a time;
+// the run of CR and LF after a line is its line end. A line longer than
+// kMaxCommandLine is dropped whole. Bytes of a line that never ends (the
+// connection closes first) are never run.
+bool CFtpServer::ReceiveLine(std::string& strLine, bool& bTooLong) {
+    bTooLong = false;
+    size_t nSearched = 0;
+    for (;;) {
+        if (m_bAfterCr && !m_strPending.empty()) {
+            // The LF of a CR LF that was split between two receives.
+            if (m_strPending[0] == '\n') {
+                m_strPending.erase(0, 1);
+            }
+            m_bAfterCr = false;
+        }
+        size_t nLineEnd = m_strPending.find_first_of("\r\n", nSearched);
+        if (nLineEnd != std::string::npos) {
+            size_t nNext = nLineEnd;
+            while (nNext < m_strPending.size() && IsLineEnd(m_strPending[nNext])) {
+                ++nNext;
+            }
+            m_bAfterCr = nNext == m_strPending.size() && m_strPending[nNext - 1] == '\r';
+            if (!bTooLong && nLineEnd > kMaxCommandLine) {
+                bTooLong = true;
+            }
+            strLine = bTooLong ? std::string() : m_strPending.substr(0, nLineEnd);
+            m_strPending.erase(0, nNext);
+            return true;
+        }
+        if (m_strPending.size() > kMaxCommandLine) {
+            // Kept no longer: what follows up to the line end is dropped too.
+            bTooLong = true;
+            m_strPending.clear();
+        }
+        nSearched = m_strPending.size();
+
         char buffer[kReceiveBufferSize];
         int64_t nReceived = m_controlSocket.Receive(buffer, sizeof(buffer));
         if (nReceived < 0) {
@@ -319,23 +367,22 @@ bool CFtpServer::ReceiveCommand(CCommand& command) {
             TRACE(0, "Connection closed");
             return false;
         }
-        // The text of a receive ends at its first NUL byte.
-        m_strPending.assign(buffer, static_cast<size_t>(nReceived));
-        m_strPending = m_strPending.substr(0, m_strPending.find('\0'));
+        m_strPending.append(buffer, static_cast<size_t>(nReceived));
     }
+}
 
-    // Several complete lines in one receive are taken one at a time; a
-    // receive without a line end is one command as it stands.
-    size_t nLineEnd = 0;
-    while (nLineEnd < m_strPending.size() && !IsLineEnd(m_strPending[nLineEnd])) {
-        ++nLineEnd;
+bool CFtpServer::ReceiveCommand(CCommand& command) {
+    command = CCommand();
+    std::string strLine;
+    if (!ReceiveLine(strLine, command.bTooLong)) {
+        return false;
     }
-    std::string strLine = m_strPending.substr(0, nLineEnd);
-    size_t nNext = nLineEnd;
-    while (nNext < m_strPending.size() && IsLineEnd(m_strPending[nNext])) {
-        ++nNext;
+    if (command.bTooLong) {
+        TRACE(0, "Command line too long");
+        return true;
     }
-    m_strPending.erase(0, nNext);
+    // The text of a line ends at its first NUL byte.
+    strLine.erase(std::min(strLine.find('\0'), strLine.size()));
 
     strLine = TrimBlanks(strLine);
     size_t nBlank = strLine.find(' ');
@@ -408,12 +455,18 @@ bool CFtpServer::DispatchCommand(const CCommand& command, bool& bHandled) {
         SendReply(kReplyDone);
         return true;
     }
+    // Accounts play no part here; the command is harmless to ignore.
+    if (strCommand == "ACCT") {
+        SendReply("202 Command not implemented.");
+        return true;
+    }
     // The commands that take a path or touch the data connection.
     static const struct {
         const char* pszName;
         bool (CFtpServer::*pHandler)(const std::string&);
     } kFileCommands[] = {
-        {"PORT", &CFtpServer::OnPort}, {"LIST", &CFtpServer::OnList},
+        {"PORT", &CFtpServer::OnPort}, {"ALLO", &CFtpServer::OnAllo},
+        {"LIST", &CFtpServer::OnList},
         {"RETR", &CFtpServer::OnRetr}, {"STOR", &CFtpServer::OnStor},
         {"DELE", &CFtpServer::OnDele}, {"SIZE", &CFtpServer::OnSize},
     };
@@ -460,23 +513,8 @@ bool CFtpServer::ResolvePath(const std::string& strArgument, std::string& strPat
         nStart = nEnd + 1;
     }
 
-    // Links may point anywhere: the longest part of the path that exists must
-    // really lie inside the start directory.
-    if (m_strRealStartDir.empty()) {
-        return false;
-    }
-    std::string strExisting = strPath;
-    std::string strReal;
-    while (!platform::GetRealPath(strExisting, strReal)) {
-        size_t nSeparator = strExisting.find_last_of("\\/");
-        if (nSeparator == std::string::npos || nSeparator == 0) {
-            return false;
-        }
-        strExisting.erase(nSeparator);
-    }
-    return strReal == m_strRealStartDir ||
-           (strReal.compare(0, m_strRealStartDir.size(), m_strRealStartDir) == 0 &&
-            (m_strRealStartDir.back() == '/' || strReal[m_strRealStartDir.size()] == '/'));
+    // Links may point anywhere: where the path really leads must lie inside.
+    return platform::IsPathInside(m_strRealStartDir, strPath);
 }
 
 bool CFtpServer::IsDirectory(const std::string& strPath) {
@@ -498,7 +536,8 @@ bool CFtpServer::OnMd5(const std::string& strArgument) {
     std::string strDigest;
     try {
         strDigest = CMD5Checksum::GetFileDigest(strPath);
-    } catch (const CFileException&) {
+    } catch (const CFileException& error) {
+        TRACE(error.GetOsError(), "Failed to digest file " + strArgument);
         strDigest.clear();
     }
     SendReply(strDigest.empty() ? std::string(kReplyActionAborted) : "200 " + strDigest);
@@ -546,6 +585,28 @@ bool CFtpServer::OnPort(const std::string& strArgument) {
     return true;
 }
 
+// "ALLO n" (or "ALLO n R m") announces the size of the next upload: that STOR
+// then replaces the server's copy only when exactly n bytes arrived, so a
+// client that dies mid-transfer cannot leave a part as the whole file.
+bool CFtpServer::OnAllo(const std::string& strArgument) {
+    size_t nDigits = 0;
+    while (nDigits < strArgument.size() && strArgument[nDigits] >= '0' &&
+           strArgument[nDigits] <= '9') {
+        ++nDigits;
+    }
+    const std::string strRest = strArgument.substr(nDigits);
+    bool bRecordSize = strRest.size() > 3 && strRest.compare(0, 3, " R ") == 0 &&
+                       strRest.find_first_not_of("0123456789", 3) == std::string::npos;
+    if (nDigits == 0 || nDigits > 18 || (!strRest.empty() && !bRecordSize)) {
+        m_nAnnouncedSize = -1;
+        SendReply("501 Syntax error in parameters or arguments.");
+        return true;
+    }
+    m_nAnnouncedSize = std::stoll(strArgument.substr(0, nDigits));
+    SendReply(kReplyDone);
+    return true;
+}
+
 bool CFtpServer::OpenDataConnection() {
     // Data goes only to the client's own address: no bounce through PORT.
     if (!m_bDataAddressSet || m_dataAddress.nAddress != m_peerAddress.nAddress) {
@@ -582,8 +643,12 @@ bool CFtpServer::OnList(const std::string& strArgument) {
     strListing.reserve(65536);
     if (bInside) {
         platform::CDateTime now = platform::GetUtcDateTime();
+        const std::string strDirectory = strPattern.substr(0, strPattern.find_last_of("\\/"));
         for (const platform::CFileInfo& info : platform::FindFiles(strPattern)) {
-            if (!IsListedName(info.strName) || !IsOrdinary(info.dwAttributes)) {
+            // A link that leads out is left out, as every other command
+            // refuses it: its size and time are not ours to tell.
+            if (!IsListedName(info.strName) || !IsOrdinary(info.dwAttributes) ||
+                !platform::IsPathInside(m_strRealStartDir, strDirectory + "/" + info.strName)) {
                 continue;
             }
             const platform::CDateTime& written = info.timeLastWriteUtc;
@@ -650,14 +715,20 @@ bool CFtpServer::OnRetr(const std::string& strArgument) {
 }
 
 bool CFtpServer::OnStor(const std::string& strArgument) {
+    // An announced size holds for this upload only.
+    const int64_t nAnnouncedSize = m_nAnnouncedSize;
+    m_nAnnouncedSize = -1;
     std::string strPath;
     if (!ResolvePath(strArgument, strPath)) {
         SendReply(kReplyUnavailable);
         return true;
     }
-    // Only an ordinary file may be replaced.
+    // Only an ordinary file may be replaced, and a hidden name may not be
+    // made: no other command would serve or remove it.
+    size_t nSeparator = strPath.find_last_of("\\/");
     uint32_t dwAttributes = platform::GetFileAttributes(strPath);
-    if (dwAttributes != platform::kInvalidFileAttributes && !IsOrdinary(dwAttributes)) {
+    if ((dwAttributes != platform::kInvalidFileAttributes && !IsOrdinary(dwAttributes)) ||
+        strPath.compare(nSeparator + 1, 1, ".") == 0) {
         SendReply(kReplyUnavailable);
         return true;
     }
@@ -670,7 +741,6 @@ bool CFtpServer::OnStor(const std::string& strArgument) {
     // The upload goes to a file of its own beside the target and replaces the
     // target only once it is complete: a failed upload never costs the
     // server's copy.
-    size_t nSeparator = strPath.find_last_of("\\/");
     std::string strDirectory = strPath.substr(0, nSeparator);
     std::string strTemporary;
     platform::CFile file;
@@ -688,6 +758,7 @@ bool CFtpServer::OnStor(const std::string& strArgument) {
     }
     SendReply(kReplyOpening);
     bool bComplete = false;
+    int64_t nStored = 0;
     std::vector<char> buffer(kStoreBlockSize);
     for (;;) {
         int64_t nReceived = m_dataSocket.Receive(buffer.data(), buffer.size());
@@ -703,8 +774,22 @@ bool CFtpServer::OnStor(const std::string& strArgument) {
             TRACE(file.GetLastError(), "WriteFile(...) failed");
             break;
         }
+        nStored += nReceived;
     }
     CloseDataConnection();
+    // The end of the data connection is the end of the file only when the
+    // client is still there: a client that was killed closes its data
+    // connection like one that has sent everything, but its command
+    // connection is gone by then.
+    if (bComplete && m_controlSocket.IsClosedByPeer()) {
+        TRACE(0, "Connection closed");
+        bComplete = false;
+    }
+    if (bComplete && nAnnouncedSize >= 0 && nStored != nAnnouncedSize) {
+        TRACE(0, "Upload of " + strArgument + " ended after " + std::to_string(nStored) +
+                     " of " + std::to_string(nAnnouncedSize) + " bytes");
+        bComplete = false;
+    }
     if (bComplete && !file.Close()) {
         TRACE(file.GetLastError(), "WriteFile(...) failed");
         bComplete = false;

@@ -35,7 +35,10 @@ public:
     CFtpServer(const CFtpServer&) = delete;
     CFtpServer& operator=(const CFtpServer&) = delete;
 
-    // Starts the server thread; a thread still running is stopped first.
+    // Opens the listening socket on nPort, then starts the server thread; a
+    // thread still running is stopped first. The socket stays open for the
+    // server's whole life: a client that arrives during a session waits in
+    // the queue and is greeted when the session before it ends.
     //   onQuitRequest - called on the server thread after a QUIT in
     //                   single-session mode has ended the server; must be safe
     //                   to call from there. May be empty.
@@ -44,11 +47,25 @@ public:
     //                   its own copy, so the caller may change or reload its
     //                   list at any time.
     //   pWelcome      - the greeting text; null gives "<welcome message>".
-    // Returns false only if the thread could not be created; whether the
-    // port could be bound shows in the trace.
+    // Returns true once the server listens and its thread runs. False when
+    // the port cannot be listened on (GetListenError says why) or the thread
+    // could not be created (GetListenError is then 0).
     bool Start(std::function<void()> onQuitRequest, bool bSingleSession,
                const std::vector<CFileSyncServerUser>* pUsers, const std::string* pWelcome,
                int nPort, const std::string& strStartDir);
+
+    // The system error code that kept the last Start from listening; 0 when
+    // it listened (or failed for another reason).
+    int GetListenError() const { return m_nListenError; }
+
+    // How many connections may wait for their session while one runs. The
+    // system may round it up; beyond it new clients are held back at the
+    // connection handshake and retry, they are not refused.
+    static constexpr int kListenBacklog = 16;
+
+    // The longest command line taken, its line end not counted. A longer line
+    // is answered "500 Command line too long." and dropped whole.
+    static constexpr size_t kMaxCommandLine = 8192;
 
     // Ends the server thread at once, wherever it is: its sockets are shut
     // down so that every blocking call returns, then the thread is joined. A
@@ -63,6 +80,7 @@ private:
     struct CCommand {
         std::string strCommand;   // upper case
         std::string strArgument;  // as sent, trimmed of blanks
+        bool bTooLong = false;    // the line was longer than kMaxCommandLine
     };
 
     void ServerThread();
@@ -71,11 +89,13 @@ private:
     void RunSession();
 
     bool ReceiveCommand(CCommand& command);
+    bool ReceiveLine(std::string& strLine, bool& bTooLong);
     bool SendReply(const std::string& strReply);
     bool DispatchCommand(const CCommand& command, bool& bHandled);
     bool OnTime();
     bool OnMd5(const std::string& strArgument);
     bool OnPort(const std::string& strArgument);
+    bool OnAllo(const std::string& strArgument);
     bool OnList(const std::string& strArgument);
     bool OnRetr(const std::string& strArgument);
     bool OnStor(const std::string& strArgument);
@@ -122,4 +142,7 @@ private:
     platform::CSocketAddress m_dataAddress;  // set by PORT, kept across sessions
     bool m_bDataAddressSet = false;
     std::string m_strPending;  // received bytes after the current command line
+    bool m_bAfterCr = false;   // the last line ended in a CR that closed a receive
+    int64_t m_nAnnouncedSize = -1;  // ALLO's byte count for the next STOR; -1 none
+    int m_nListenError = 0;
 };

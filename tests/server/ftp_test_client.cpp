@@ -9,15 +9,8 @@ namespace {
 constexpr uint32_t kLoopback = 0x7F000001;
 }
 
-bool CFtpTestClient::Connect(int nPort, int nWaitMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nWaitMs);
-    do {
-        if (m_socket.Create() && m_socket.Connect({kLoopback, static_cast<uint16_t>(nPort)}, 1000)) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
+bool CFtpTestClient::Connect(int nPort) {
+    return m_socket.Create() && m_socket.Connect({kLoopback, static_cast<uint16_t>(nPort)}, 5000);
 }
 
 bool CFtpTestClient::SendRaw(const std::string& strText) {

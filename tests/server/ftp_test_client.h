@@ -7,8 +7,9 @@
 // A plain line client for driving the engine over a real socket.
 class CFtpTestClient {
 public:
-    // Connects to 127.0.0.1:nPort, retrying while the server comes up.
-    bool Connect(int nPort, int nWaitMs = 5000);
+    // Connects to 127.0.0.1:nPort, once: a server that says it has started
+    // listens, so a refused connection is a failure, never a reason to retry.
+    bool Connect(int nPort);
 
     // Sends strText exactly as given (add "\r\n" yourself).
     bool SendRaw(const std::string& strText);

@@ -24,7 +24,7 @@ using ::testing::Not;
 namespace {
 
 const std::string kRefused = "550 Requested action not taken. File or directory unavailable.";
-const std::string kNotImplemented = "202 Command not implemented.";
+const std::string kNotImplemented = "502 Command not implemented.";
 const std::string kBadParameter = "504 Command not implemented for that parameter.";
 const std::string kClosing = "221 Service closing control connection.";
 const std::string kNotLoggedIn = "530 Not logged in.";
@@ -107,6 +107,26 @@ TEST_F(FtpServerTest, AnswersTheCommandSet) {
         {"", kNotImplemented},
         {"NOOP\tx", kNotImplemented},
         {"  NOOP  ", "200 Done"},
+        // What would resume, append, rename, make or remove something, or
+        // open a data connection of another kind, must not look done.
+        {"REST 50000", kNotImplemented},
+        {"APPE a.txt", kNotImplemented},
+        {"MKD new", kNotImplemented},
+        {"XMKD new", kNotImplemented},
+        {"RMD sub", kNotImplemented},
+        {"XRMD sub", kNotImplemented},
+        {"RNFR a.txt", kNotImplemented},
+        {"RNTO b.txt", kNotImplemented},
+        {"NLST", kNotImplemented},
+        {"EPRT |1|127.0.0.1|1025|", kNotImplemented},
+        {"EPSV", kNotImplemented},
+        {"PASV", kNotImplemented},
+        {"ACCT x", "202 Command not implemented."},
+        {"ALLO 100", "200 Done"},
+        {"ALLO 100 R 10", "200 Done"},
+        {"ALLO", "501 Syntax error in parameters or arguments."},
+        {"ALLO -5", "501 Syntax error in parameters or arguments."},
+        {"ALLO 12x", "501 Syntax error in parameters or arguments."},
     };
     CFtpTestClient client;
     LogIn(client);
@@ -186,15 +206,31 @@ TEST_F(FtpServerTest, UserOrPassAfterLoginEndTheSession) {
     }
 }
 
-TEST_F(FtpServerTest, OneClientAtATime) {
+TEST_F(FtpServerTest, OneClientAtATimeTheNextOneWaitsItsTurn) {
     CFtpTestClient first;
     LogIn(first);
+    // Connected, but not greeted while the first session runs.
     CFtpTestClient second;
-    EXPECT_FALSE(second.Connect(m_nPort, 300));
+    ASSERT_TRUE(second.Connect(m_nPort));
+    EXPECT_EQ(second.ReadLine(300), "");
     EXPECT_EQ(first.Command("QUIT"), kClosing);
-    CFtpTestClient third;
-    LogIn(third);
+    EXPECT_EQ(second.ReadLine(), "220 Tandrel test");
+    EXPECT_EQ(second.Command("USER bob"), "331 User name Ok, need password.");
+    EXPECT_EQ(second.Command("PASS pw"), "230 Logged in.");
     EXPECT_EQ(m_nQuitRequests, 0);
+}
+
+TEST_F(FtpServerTest, SessionsBackToBackAreNeverRefused) {
+    // Each client connects the moment the previous QUIT was answered; the
+    // listening socket must never be away in between.
+    for (int i = 0; i < 300; ++i) {
+        CFtpTestClient client;
+        ASSERT_TRUE(client.Connect(m_nPort)) << "session " << i;
+        ASSERT_EQ(client.ReadLine(), "220 Tandrel test") << "session " << i;
+        ASSERT_EQ(client.Command("USER bob"), "331 User name Ok, need password.");
+        ASSERT_EQ(client.Command("PASS pw"), "230 Logged in.");
+        ASSERT_EQ(client.Command("QUIT"), kClosing);
+    }
 }
 
 TEST_F(FtpServerTest, QuitInSingleSessionModeStopsTheServer) {
@@ -213,7 +249,7 @@ TEST_F(FtpServerTest, QuitInSingleSessionModeStopsTheServer) {
     }
     EXPECT_EQ(m_nQuitRequests, 1);
     CFtpTestClient late;
-    EXPECT_FALSE(late.Connect(m_nPort, 300));
+    EXPECT_FALSE(late.Connect(m_nPort));
 }
 
 TEST_F(FtpServerTest, StopClosesASessionWithoutAReply) {
@@ -222,7 +258,7 @@ TEST_F(FtpServerTest, StopClosesASessionWithoutAReply) {
     m_server.Stop();
     EXPECT_TRUE(client.IsClosedByServer());
     CFtpTestClient late;
-    EXPECT_FALSE(late.Connect(m_nPort, 300));
+    EXPECT_FALSE(late.Connect(m_nPort));
 }
 
 TEST_F(FtpServerTest, StopEndsAServerThatWaitsForAClient) {
@@ -231,18 +267,93 @@ TEST_F(FtpServerTest, StopEndsAServerThatWaitsForAClient) {
         m_server.Stop();
     }
     CFtpTestClient late;
-    EXPECT_FALSE(late.Connect(m_nPort, 300));
+    EXPECT_FALSE(late.Connect(m_nPort));
 }
 
 TEST_F(FtpServerTest, LinesThatArriveTogetherAreAnsweredInTurn) {
     CFtpTestClient client;
     Greet(client);
-    ASSERT_TRUE(client.SendRaw("USER bob\r\nPASS pw\r\nNOOP\nSYST\r\n\r\nPWD"));
+    ASSERT_TRUE(client.SendRaw("USER bob\r\nPASS pw\r\nNOOP\nSYST\r\n\r\nPWD\r\n"));
     EXPECT_EQ(client.ReadLine(), "331 User name Ok, need password.");
     EXPECT_EQ(client.ReadLine(), "230 Logged in.");
     EXPECT_EQ(client.ReadLine(), "200 Done");
     EXPECT_EQ(client.ReadLine(), "215 <System>");
     EXPECT_EQ(client.ReadLine(), "257 \"/\"");
+}
+
+TEST_F(FtpServerTest, ACommandEndsAtItsLineEndNotAtTheEndOfAReceive) {
+    ASSERT_TRUE(m_dir.WriteFile("important.txt", "keep"));
+    ASSERT_TRUE(m_dir.WriteFile("important.txt.bak", "old"));
+    ASSERT_TRUE(m_dir.WriteFile("victim.txt", "keep"));
+    CFtpTestClient client;
+    LogIn(client);
+    // Each piece goes out on its own and has arrived before the next is sent.
+    auto sendInPieces = [&](const std::vector<std::string>& pieces) {
+        for (size_t i = 0; i < pieces.size(); ++i) {
+            ASSERT_TRUE(client.SendRaw(pieces[i]));
+            if (i + 1 < pieces.size()) {
+                EXPECT_EQ(client.ReadLine(100), "") << "a reply before the line ended";
+            }
+        }
+    };
+    sendInPieces({"DELE important.txt", ".bak\r\n"});
+    EXPECT_EQ(client.ReadLine(), "250 Requested file action completed.");
+    EXPECT_EQ(m_dir.List(), (std::vector<std::string>{"important.txt", "victim.txt"}));
+
+    // A CR LF split between two receives is one line end, not an empty line.
+    ASSERT_TRUE(client.SendRaw("NOOP\r"));
+    EXPECT_EQ(client.ReadLine(), "200 Done");
+    ASSERT_TRUE(client.SendRaw("\nSYST\r\n"));
+    EXPECT_EQ(client.ReadLine(), "215 <System>");
+
+    // Longer than one receive, but one command: NOOP, whatever follows.
+    std::string strPadded = "NOOP ";
+    strPadded.resize(4096, 'x');
+    sendInPieces({strPadded + "DELE victim.txt", "\r\n"});
+    EXPECT_EQ(client.ReadLine(), "200 Done");
+    EXPECT_EQ(client.Command("SYST"), "215 <System>");
+    EXPECT_EQ(m_dir.ReadFile("victim.txt").value_or(""), "keep");
+}
+
+TEST_F(FtpServerTest, AnOverlongLineIsRefusedWholeAndTheSessionGoesOn) {
+    ASSERT_TRUE(m_dir.WriteFile("victim.txt", "keep"));
+    struct Case {
+        size_t nLength;  // of the whole line, its line end not counted
+        std::string strReply;
+    };
+    const Case cases[] = {
+        {CFtpServer::kMaxCommandLine, "200 Done"},
+        {CFtpServer::kMaxCommandLine + 1, "500 Command line too long."},
+        {3 * 1024 * 1024, "500 Command line too long."},
+    };
+    {
+        CFtpTestClient client;
+        LogIn(client);
+        for (const Case& c : cases) {
+            std::string strLine = "NOOP ";
+            strLine.resize(c.nLength - std::string(" DELE victim.txt").size(), 'x');
+            strLine += " DELE victim.txt";
+            EXPECT_EQ(client.Command(strLine), c.strReply) << c.nLength;
+            EXPECT_EQ(client.Command("SYST"), "215 <System>") << c.nLength;
+        }
+    }
+    EXPECT_EQ(m_dir.ReadFile("victim.txt").value_or(""), "keep");
+    // Before login it is one more line that is not USER.
+    CFtpTestClient early;
+    Greet(early);
+    EXPECT_EQ(early.Command(std::string(CFtpServer::kMaxCommandLine + 1, 'U')), kNotLoggedIn);
+}
+
+TEST_F(FtpServerTest, ALineThatNeverEndsIsNeverRun) {
+    ASSERT_TRUE(m_dir.WriteFile("victim.txt", "keep"));
+    {
+        CFtpTestClient client;
+        LogIn(client);
+        ASSERT_TRUE(client.SendRaw("DELE victim.txt"));
+    }
+    CFtpTestClient next;
+    LogIn(next);
+    EXPECT_EQ(m_dir.ReadFile("victim.txt").value_or(""), "keep");
 }
 
 TEST_F(FtpServerTest, GarbageEndsOnlyItsOwnSession) {
@@ -257,13 +368,13 @@ TEST_F(FtpServerTest, GarbageEndsOnlyItsOwnSession) {
             CFtpTestClient client;
             Greet(client);
             client.SendRaw(strGarbage);
-            client.ReadLine();
+            client.ReadLine(500);
         }
         {
             CFtpTestClient client;
             LogIn(client);
             client.SendRaw(strGarbage);
-            client.ReadLine();
+            client.ReadLine(500);
         }
         CFtpTestClient next;
         LogIn(next);
@@ -321,7 +432,7 @@ TEST_F(FtpServerTest, TraceLinesNameEveryEvent) {
     EXPECT_THAT(strTrace, Not(HasSubstr("secret")));
 }
 
-TEST_F(FtpServerTest, APortInUseEndsTheThreadAfterItsTrace) {
+TEST_F(FtpServerTest, APortInUseFailsTheStartWithItsCause) {
     m_server.Stop();
     platform::CSocket holder;
     ASSERT_TRUE(holder.Create());
@@ -329,9 +440,8 @@ TEST_F(FtpServerTest, APortInUseEndsTheThreadAfterItsTrace) {
     ASSERT_TRUE(holder.Listen(1));
     ::testing::internal::CaptureStdout();
     const std::string strWelcome = "x";
-    ASSERT_TRUE(m_server.Start({}, false, &m_users, &strWelcome, m_nPort, m_dir.Path()));
-    // The thread ends by itself; Stop must not come before it has tried.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_FALSE(m_server.Start({}, false, &m_users, &strWelcome, m_nPort, m_dir.Path()));
+    EXPECT_EQ(m_server.GetListenError(), EADDRINUSE);
     m_server.Stop();
     std::string strTrace = NormalisedTrace(::testing::internal::GetCapturedStdout());
     char szBindFailed[64];
@@ -394,6 +504,77 @@ TEST_F(FtpServerTest, FilesGoUpAndComeBackByteForByte) {
     EXPECT_EQ(client.Command("md5 empty.bin"), "200 d41d8cd98f00b204e9800998ecf8427e");
 }
 
+TEST_F(FtpServerTest, AnUploadReplacesTheCopyOnlyWhenItIsWhole) {
+    const std::string strNew = Pattern(100000);
+    const std::string kStored = "226 Closing data connection. Requested file action successful.";
+    const std::string kAborted = "552 Requested file action aborted.";
+    struct Case {
+        const char* pszName;
+        std::string strAllo;  // sent before the upload, if any
+        std::string strReply;
+    };
+    const Case cases[] = {
+        {"no size announced", "", kStored},
+        {"the size announced", "ALLO 100000", kStored},
+        {"with a record size", "ALLO 100000 R 512", kStored},
+        {"more announced than sent", "ALLO 100001", kAborted},
+        {"less announced than sent", "ALLO 99999", kAborted},
+        {"nothing announced but nothing sent", "ALLO 0", kAborted},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(m_dir.WriteFile("data.bin", "old"));
+        CFtpTestClient client;
+        LogIn(client);
+        if (!c.strAllo.empty()) {
+            EXPECT_EQ(client.Command(c.strAllo), "200 Done") << c.pszName;
+        }
+        EXPECT_EQ(Transfer(client, "STOR data.bin", strNew).strFinalReply, c.strReply)
+            << c.pszName;
+        EXPECT_TRUE(m_dir.ReadFile("data.bin").value_or("") ==
+                    (c.strReply == kStored ? strNew : "old"))
+            << c.pszName;
+        EXPECT_EQ(m_dir.List(), std::vector<std::string>{"data.bin"}) << c.pszName;
+    }
+    // An announcement holds for the next upload only.
+    CFtpTestClient client;
+    LogIn(client);
+    EXPECT_EQ(client.Command("ALLO 5"), "200 Done");
+    EXPECT_EQ(Transfer(client, "STOR data.bin", "12345").strFinalReply, kStored);
+    EXPECT_EQ(Transfer(client, "STOR data.bin", "123").strFinalReply, kStored);
+    EXPECT_EQ(m_dir.ReadFile("data.bin").value_or(""), "123");
+}
+
+TEST_F(FtpServerTest, AnUploadWhoseClientIsGoneKeepsTheOldCopy) {
+    // A killed client closes its command connection, then its data
+    // connection, as if the upload had ended.
+    ASSERT_TRUE(m_dir.WriteFile("data.bin", "old"));
+    {
+        CFtpTestClient client;
+        LogIn(client);
+        platform::CSocket listener;
+        const int nPort = ListenForData(listener);
+        ASSERT_GT(nPort, 0);
+        ASSERT_EQ(client.Command("PORT 127,0,0,1," + std::to_string(nPort / 256) + "," +
+                                 std::to_string(nPort % 256)),
+                  "200 Done");
+        ASSERT_TRUE(client.SendRaw("STOR data.bin\r\n"));
+        ASSERT_EQ(listener.WaitReadable(5000), 1);
+        platform::CSocket data;
+        platform::CSocketAddress peer;
+        ASSERT_TRUE(listener.Accept(data, peer));
+        EXPECT_EQ(client.ReadLine(), "150 File status Ok, opening data connection.");
+        const std::string strPart = Pattern(50000);
+        ASSERT_TRUE(data.SendAll(strPart.data(), strPart.size()));
+        client.m_socket.Close();
+        data.Close();
+    }
+    // The next session begins once the one before has ended.
+    CFtpTestClient next;
+    LogIn(next);
+    EXPECT_EQ(m_dir.ReadFile("data.bin").value_or(""), "old");
+    EXPECT_EQ(m_dir.List(), std::vector<std::string>{"data.bin"});
+}
+
 TEST_F(FtpServerTest, ListingShowsOrdinaryFilesOnly) {
     ASSERT_TRUE(m_dir.WriteFile("plain.txt", "12345"));
     ASSERT_TRUE(m_dir.WriteFile("locked.txt", ""));
@@ -403,6 +584,11 @@ TEST_F(FtpServerTest, ListingShowsOrdinaryFilesOnly) {
     ASSERT_EQ(mkdir(m_dir.Join("sub").c_str(), 0777), 0);
     ASSERT_TRUE(m_dir.WriteFile("sub/inner.txt", "inner"));
     ASSERT_EQ(mkfifo(m_dir.Join("pipe").c_str(), 0666), 0);
+    // A link that leads out is not told about; one that stays inside is.
+    testsupport::CTempDir outside;
+    ASSERT_TRUE(outside.WriteFile("secret.txt", "outside"));
+    ASSERT_EQ(symlink(outside.Join("secret.txt").c_str(), m_dir.Join("out.txt").c_str()), 0);
+    ASSERT_EQ(symlink(m_dir.Join("plain.txt").c_str(), m_dir.Join("in.txt").c_str()), 0);
     platform::CDateTime now = platform::GetUtcDateTime();
     struct tm written {};
     written.tm_year = now.nYear - 1 - 1900;
@@ -438,6 +624,7 @@ TEST_F(FtpServerTest, ListingShowsOrdinaryFilesOnly) {
     EXPECT_EQ(lines(listed.strData),
               (std::multiset<std::string>{
                   "-rw------- 1 user group 5 " + std::string(szToday) + " plain.txt",
+                  "-rw------- 1 user group 5 " + std::string(szToday) + " in.txt",
                   "-r-------- 1 user group 0 " + std::string(szToday, 7) +
                       listed.strData.substr(listed.strData.find("locked.txt") - 6, 6) +
                       "locked.txt",
@@ -451,7 +638,8 @@ TEST_F(FtpServerTest, ListingShowsOrdinaryFilesOnly) {
         EXPECT_EQ(empty.strData, "") << pszEmpty;
         EXPECT_EQ(empty.strFinalReply, "250 Requested file action completed.") << pszEmpty;
     }
-    EXPECT_EQ(lines(Transfer(client, "LIST *.txt").strData).size(), 3u);
+    EXPECT_EQ(lines(Transfer(client, "LIST *.txt").strData).size(), 4u);
+    EXPECT_EQ(Transfer(client, "LIST out.txt").strData, "");
 }
 
 TEST_F(FtpServerTest, RefusesWhatItMustNotTouch) {
@@ -481,6 +669,9 @@ TEST_F(FtpServerTest, RefusesWhatItMustNotTouch) {
         {"STOR out/new.txt", kRefused},
         {"STOR sub", kRefused},
         {"STOR .hidden", kRefused},
+        {"STOR .new", kRefused},
+        {"STOR sub/.new", kRefused},
+        {"STOR \\.new", kRefused},
         {"STOR locked.txt", kRefused},
         {"STOR missing/new.txt", kRefused},
         {"DELE " + strEscape, kRefused},
@@ -509,6 +700,9 @@ TEST_F(FtpServerTest, RefusesWhatItMustNotTouch) {
     EXPECT_EQ(outside.List(), std::vector<std::string>{"secret.txt"});
     EXPECT_EQ(m_dir.ReadFile("locked.txt").value_or(""), "keep");
     EXPECT_EQ(Transfer(client, "RETR locked.txt").strData, "keep");
+    EXPECT_EQ(m_dir.List(), (std::vector<std::string>{".hidden", "link.txt", "locked.txt",
+                                                      "out", "sub"}));
+    EXPECT_EQ(m_dir.List("sub"), std::vector<std::string>{});
 }
 
 TEST_F(FtpServerTest, DataGoesOnlyToTheClientsOwnAddress) {

@@ -65,7 +65,7 @@ protected:
     // Whether a client can log in to the engine now.
     bool ServerAnswers() {
         CFtpTestClient client;
-        if (!client.Connect(m_nPort, 2000) || client.ReadLine() != "220 Hello") {
+        if (!client.Connect(m_nPort) || client.ReadLine() != "220 Hello") {
             return false;
         }
         return client.Command("USER op") == "331 User name Ok, need password." &&
@@ -86,15 +86,22 @@ TEST_F(ServerDialogTest, OpensWithTheFileValuesAndOnlyInvalidFieldsEditable) {
         std::string strPortShown;
         std::vector<std::string> messages;
     };
+    // Only a folder that exists can be served.
+    const std::string strRoot = m_root.Path();
+    ASSERT_TRUE(m_root.WriteFile("file.txt", "x"));
+    const std::string strFile = m_root.Join("file.txt");
+    const std::string strMissing = m_root.Join("missing");
     const Case cases[] = {
-        {"2121", "/srv", "Hi", false, false, false, 0, "2121", {}},
-        {"", "/srv", "Hi", true, false, false, IDC_PORT, "-1", {}},
-        {"0", "/srv", "Hi", true, false, false, IDC_PORT, "0", {}},
-        {"70000", "/srv", "Hi", true, false, false, IDC_PORT, "70000", {}},
+        {"2121", strRoot, "Hi", false, false, false, 0, "2121", {}},
+        {"", strRoot, "Hi", true, false, false, IDC_PORT, "-1", {}},
+        {"0", strRoot, "Hi", true, false, false, IDC_PORT, "0", {}},
+        {"70000", strRoot, "Hi", true, false, false, IDC_PORT, "70000", {}},
         {"2121", "", "Hi", false, true, false, IDC_STARTDIR, "2121", {}},
-        {"2121", "/srv", "", false, false, true, IDC_WELCOME, "2121", {}},
+        {"2121", strMissing, "Hi", false, true, false, IDC_STARTDIR, "2121", {}},
+        {"2121", strFile, "Hi", false, true, false, IDC_STARTDIR, "2121", {}},
+        {"2121", strRoot, "", false, false, true, IDC_WELCOME, "2121", {}},
         {"2121", "", "", false, true, true, IDC_STARTDIR, "2121", {}},
-        {"bt", "/srv", "Hi", true, false, false, IDC_PORT, "BT",
+        {"bt", strRoot, "Hi", true, false, false, IDC_PORT, "BT",
          {"BlueeTooth only works under WINCE. Change the Port"}},
     };
     for (const Case& c : cases) {
@@ -229,16 +236,70 @@ TEST_F(ServerDialogTest, TheStartSwitchWaitsWhenAValueIsMissing) {
     EXPECT_TRUE(ServerAnswers());
 }
 
-TEST_F(ServerDialogTest, AMissingStartDirectoryIsNoReasonToRefuseStart) {
-    // Only an empty start directory is invalid; the engine starts, and a
-    // client sees the refusal of each file.
+TEST_F(ServerDialogTest, AStartDirectoryThatIsNoFolderKeepsAnUnattendedStartWaiting) {
+    // A missing folder would be served as an empty tree.
     WriteSettings(std::to_string(m_nPort), m_root.Join("missing"), "Hello");
+    CTandrelServerDlg dialog(true, false, SettingsPath());
+    m_host.Open(dialog);
+    EXPECT_FALSE(dialog.IsRunning());
+    EXPECT_FALSE(dialog.HasEngine());
+    EXPECT_TRUE(dialog.IsWaitingForOperator());
+    EXPECT_EQ(m_host.Focus(), IDC_STARTDIR);
+    EXPECT_TRUE(LogLines().empty());
+    // Typing a folder that exists starts it after all.
+    m_host.Type(IDC_STARTDIR, m_root.Path());
+    ASSERT_TRUE(m_host.Press(IDC_START_STOP));
+    EXPECT_TRUE(ServerAnswers());
+}
+
+TEST_F(ServerDialogTest, APortInUseIsAFailedStartThatSaysWhy) {
+    platform::CSocket holder;
+    ASSERT_TRUE(holder.Create());
+    ASSERT_TRUE(holder.Bind({0, static_cast<uint16_t>(m_nPort)}));
+    ASSERT_TRUE(holder.Listen(1));
+    const std::string strPort = std::to_string(m_nPort);
+    const std::string strCause = "Can't listen on port " + strPort + ": Address already in use";
+    const std::vector<std::string> lines = {strCause,
+                                            "Server can't start on port " + strPort + "!!!"};
+    for (bool bStartSwitch : {false, true}) {
+        SCOPED_TRACE(bStartSwitch);
+        ui::CTestHost host;
+        CTandrelServerDlg dialog(bStartSwitch, false, SettingsPath());
+        host.Open(dialog);
+        if (!bStartSwitch) {
+            ASSERT_TRUE(host.Press(IDC_START_STOP));
+            EXPECT_EQ(host.m_messages, std::vector<std::string>{strCause});
+            EXPECT_EQ(host.Text(IDC_START_STOP), "Start");
+            EXPECT_FALSE(host.IsEnded());
+        } else {
+            // Nobody is there to read a message: the program ends instead.
+            EXPECT_TRUE(host.m_messages.empty());
+            EXPECT_TRUE(host.IsEnded());
+            EXPECT_TRUE(dialog.HasFailedToListen());
+        }
+        EXPECT_EQ(host.Control(IDC_LOG_LIST).items, lines);
+        EXPECT_FALSE(dialog.IsRunning());
+        EXPECT_FALSE(dialog.HasEngine());
+        EXPECT_FALSE(dialog.HasStarted());
+        EXPECT_FALSE(host.IsMinimized());
+    }
+}
+
+TEST_F(ServerDialogTest, AStartWithoutUsersSaysThatNobodyCanLogIn) {
+    ASSERT_TRUE(m_dir.WriteFile("TandrelServer.INI",
+                                "[TandrelServer]\nVersion=Quillon 4.1\n[TCP]\nPort=" +
+                                    std::to_string(m_nPort) + "\nStartDir=" + m_root.Path() +
+                                    "\nWelcome=Hello\n"));
     CTandrelServerDlg dialog(false, false, SettingsPath());
     m_host.Open(dialog);
     ASSERT_TRUE(m_host.Press(IDC_START_STOP));
-    EXPECT_EQ(LogLines(),
-              std::vector<std::string>{"Server started on port " + std::to_string(m_nPort)});
-    EXPECT_TRUE(ServerAnswers());
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                              "No [USER] section: nobody can log in",
+                              "Server started on port " + std::to_string(m_nPort)}));
+    CFtpTestClient client;
+    ASSERT_TRUE(client.Connect(m_nPort));
+    EXPECT_EQ(client.ReadLine(), "220 Hello");
+    EXPECT_EQ(client.Command("USER vexil"), "530 Not logged in.");
 }
 
 // A dialog whose engine thread cannot be created.

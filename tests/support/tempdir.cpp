@@ -101,10 +101,10 @@ bool CTempDir::Exists(const std::string& strName) const {
     return lstat(Join(strName).c_str(), &st) == 0;
 }
 
-std::vector<std::string> CTempDir::List() const {
+std::vector<std::string> CTempDir::List(const std::string& strSub) const {
     std::vector<std::string> vecNames;
     std::error_code ec;
-    for (fs::directory_iterator it(m_strPath, ec), end; !ec && it != end; it.increment(ec)) {
+    for (fs::directory_iterator it(strSub.empty() ? m_strPath : Join(strSub), ec), end; !ec && it != end; it.increment(ec)) {
         vecNames.push_back(it->path().filename().string());
     }
     std::sort(vecNames.begin(), vecNames.end());

@@ -30,8 +30,9 @@ public:
     // The file's bytes, or nothing when it cannot be read (missing, say).
     std::optional<std::string> ReadFile(const std::string& strName) const;
     bool Exists(const std::string& strName) const;
-    // Names of the entries directly in the folder, sorted.
-    std::vector<std::string> List() const;
+    // Names of the entries directly in the folder (or in its subfolder
+    // strSub), sorted.
+    std::vector<std::string> List(const std::string& strSub = std::string()) const;
 
 private:
     std::string m_strPath;
