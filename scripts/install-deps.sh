@@ -7,7 +7,7 @@
 # skip without them, so failing to install one prints a note and no more.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build libgtest-dev libgmock-dev googletest coreutils curl)
+packages=(g++ cmake ninja-build libgtest-dev libgmock-dev googletest coreutils curl lftp)
 optional_packages=(vsftpd)
 
 is_installed() {

@@ -1,8 +1,12 @@
 #include "server/ftpserver/ftpserver.h"
 
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -92,6 +96,37 @@ TEST_F(CurlInteropTest, ListsFetchesAndUploads) {
     EXPECT_EQ(m_dir.ReadFile("empty.bin").value_or("<missing>"), "");
     ASSERT_EQ(Curl("empty.bin", {"--output", m_local.Join("empty.back")}).m_nExitStatus, 0);
     EXPECT_EQ(m_local.ReadFile("empty.back").value_or("<missing>"), "");
+}
+
+TEST_F(CurlInteropTest, ACurlKilledDuringAnUploadLeavesTheServersCopyAsItWas) {
+    const std::string strOld = Bytes(1024 * 1024);
+    ASSERT_TRUE(m_dir.WriteFile("data.bin", strOld));
+    ASSERT_TRUE(m_local.WriteFile("new.bin", std::string(64 * 1024 * 1024, 'n')));
+    testsupport::CBackgroundProcess curl;
+    ASSERT_TRUE(curl.Start({"curl", "--silent", "--ftp-port", "127.0.0.1", "--disable-eprt",
+                            "--limit-rate", "4M", "--user", "op:pa ss", "--upload-file",
+                            m_local.Join("new.bin"),
+                            "ftp://127.0.0.1:" + std::to_string(m_nPort) + "/data.bin"}))
+        << curl.Error();
+    // Killed once the upload is well under way: the server has written part
+    // of it beside the old copy.
+    bool bUnderWay = false;
+    for (int i = 0; i < 1000 && !bUnderWay; ++i) {
+        for (const std::string& strName : m_dir.List()) {
+            auto part = strName == "data.bin" ? std::nullopt : m_dir.ReadFile(strName);
+            bUnderWay = bUnderWay || (part && part->size() > 1024 * 1024);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(bUnderWay);
+    curl.Kill(SIGKILL);
+    ASSERT_TRUE(curl.Wait(std::chrono::seconds(10)));
+    // The next session begins only when the killed one has been dealt with.
+    CFtpTestClient next;
+    ASSERT_TRUE(next.Connect(m_nPort));
+    EXPECT_EQ(next.ReadLine(), "220 curl peer");
+    EXPECT_TRUE(m_dir.ReadFile("data.bin") == strOld);
+    EXPECT_EQ(m_dir.List(), std::vector<std::string>{"data.bin"});
 }
 
 TEST_F(CurlInteropTest, RefusalsReachCurlAsFailures) {

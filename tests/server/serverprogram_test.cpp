@@ -121,6 +121,66 @@ TEST_F(ServerProgramTest, RunOnceLeavesARunningServerAlone) {
     EXPECT_TRUE(LogIn(client));
 }
 
+TEST_F(ServerProgramTest, SessionsBackToBackAreNeverRefused) {
+    testsupport::CBackgroundProcess server;
+    ASSERT_TRUE(server.Start({Program(), "-start"}, m_options)) << server.Error();
+    ASSERT_TRUE(server.WaitForStdout(StartedLine(), 10s)) << server.Stdout();
+    // Each client connects the moment the previous QUIT was answered, as
+    // cron jobs that run one after the other do.
+    for (int i = 0; i < 300; ++i) {
+        CFtpTestClient client;
+        ASSERT_TRUE(LogIn(client)) << "session " << i;
+        ASSERT_EQ(client.Command("QUIT"), "221 Service closing control connection.");
+    }
+    server.Kill(SIGTERM);
+    testsupport::CProcessResult result;
+    ASSERT_TRUE(server.Wait(10s, &result));
+    EXPECT_EQ(result.m_nExitStatus, 0);
+}
+
+TEST_F(ServerProgramTest, APortInUseEndsAnUnattendedStartWithTheNetworkStatus) {
+    platform::CSocket holder;
+    ASSERT_TRUE(holder.Create());
+    ASSERT_TRUE(holder.Bind({0, static_cast<uint16_t>(m_nPort)}));
+    ASSERT_TRUE(holder.Listen(1));
+    const std::string strPort = std::to_string(m_nPort);
+    const std::string strLines = "Server can't start on port " + strPort +
+                                 "!!!\nCan't listen on port " + strPort +
+                                 ": Address already in use\n";
+    for (const char* pszSwitch : {"-start", "-startone", "-runonce"}) {
+        SCOPED_TRACE(pszSwitch);
+        std::filesystem::remove(m_dir.Join("server.log"));
+        testsupport::CProcessOptions options = m_options;
+        options.m_timeLimit = 10s;
+        testsupport::CProcessResult result = testsupport::RunProgram({Program(), pszSwitch}, options);
+        EXPECT_FALSE(result.m_bTimedOut);
+        EXPECT_EQ(result.m_nExitStatus, 1);
+        EXPECT_EQ(WithoutTrace(result.m_strStdout), ShownValues(strPort) + strLines);
+        EXPECT_EQ(result.m_strStderr, "");
+        EXPECT_EQ(m_dir.ReadFile("server.log").value_or("<missing>"), strLines);
+    }
+}
+
+TEST_F(ServerProgramTest, AStartDirectoryThatIsNoFolderIsNeverServed) {
+    ASSERT_TRUE(m_root.WriteFile("file.txt", "x"));
+    for (const std::string& strStartDir : {m_root.Join("missing"), m_root.Join("file.txt")}) {
+        SCOPED_TRACE(strStartDir);
+        ASSERT_TRUE(m_dir.WriteFile(
+            "TandrelServer.INI", "[TCP]\nPort=" + std::to_string(m_nPort) +
+                                     "\nStartDir=" + strStartDir + "\nWelcome=Hello\n"));
+        testsupport::CProcessOptions options = m_options;
+        options.m_timeLimit = 10s;
+        testsupport::CProcessResult result = testsupport::RunProgram({Program(), "-start"}, options);
+        EXPECT_FALSE(result.m_bTimedOut);
+        // The terminal asks for the folder; the input ends; no start happened.
+        EXPECT_EQ(result.m_nExitStatus, 3);
+        EXPECT_EQ(WithoutTrace(result.m_strStdout), "Port: " + std::to_string(m_nPort) +
+                                                        "\nStart Dir: " + strStartDir +
+                                                        "\nWelcome: Hello\n");
+        EXPECT_EQ(result.m_strStderr, "Start Dir: ");
+    }
+}
+
 TEST_F(ServerProgramTest, SettingsThatCannotBeUsedEndTheProgram) {
     struct Case {
         std::string strSettings;  // empty: no file
