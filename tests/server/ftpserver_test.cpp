@@ -386,6 +386,7 @@ TEST_F(FtpServerTest, TraceLinesNameEveryEvent) {
     {
         CFtpTestClient client;
         LogIn(client);
+        client.Command("MD5 missing.txt");
         client.Command("PASS");
     }
     {
@@ -416,6 +417,12 @@ TEST_F(FtpServerTest, TraceLinesNameEveryEvent) {
                                         " (N, ftpserver.cpp, 00000000)\n"))
             << pszMessage;
     }
+    // A digest that fails keeps its cause.
+    char szMissing[64];
+    std::snprintf(szMissing, sizeof(szMissing), " (N, ftpserver.cpp, %08d)\n", ENOENT);
+    EXPECT_THAT(strTrace, HasSubstr("\nFailed to digest file missing.txt" +
+                                    std::string(szMissing) +
+                                    "S: 552 Requested file action aborted."));
     EXPECT_THAT(strTrace, Not(HasSubstr("secret")));
 }
 
