@@ -37,15 +37,15 @@ cp "$bin/TandrelClient" "$work/client/"
 # A loopback port that nothing listens on.
 port=21210
 while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
-# Whether the server listens, read from the kernel's socket table: a test
-# connection would use up the session of a server that serves one client at
-# a time.
-listening() {
-  grep -q ":$(printf '%04X' "$port") 00000000:0000 0A" /proc/net/tcp
-}
-wait_listening() {
-  for _ in $(seq 100); do listening && return 0; sleep 0.1; done
-  echo "demo: the server does not listen on port $port" >&2
+# The server reports its start once it listens, and listens until it stops.
+wait_started() {
+  for _ in $(seq 100); do
+    grep -qx "Server started on port $port" "$work/server/out.txt" && return 0
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "demo: the server did not start on port $port" >&2
+  cat "$work/server/out.txt" >&2
   return 1
 }
 cat > "$work/server/TandrelServer.INI" <<INI
@@ -91,10 +91,10 @@ stop_server() {
   wait "$server_pid" 2>/dev/null || true
 }
 trap 'stop_server; rm -rf "$work"' EXIT
-wait_listening
+wait_started
 
+# The second run connects the moment the first has ended.
 for run in first second; do
-  wait_listening
   echo
   echo "-- TandrelClient -silent, $run run (the dialog's values, then the log as it grows)"
   status=0

@@ -55,16 +55,8 @@ protected:
     int m_nPort = 0;
 };
 
-std::string Bytes(size_t nSize) {
-    std::string strData(nSize, '\0');
-    for (size_t i = 0; i < nSize; ++i) {
-        strData[i] = static_cast<char>((i * 131 + i / 4099) & 0xFF);
-    }
-    return strData;
-}
-
 TEST_F(CurlInteropTest, ListsFetchesAndUploads) {
-    const std::string strServed = Bytes(2 * 1024 * 1024 + 3);
+    const std::string strServed = TestBytes(2 * 1024 * 1024 + 3);
     ASSERT_TRUE(m_dir.WriteFile("served.bin", strServed));
     ASSERT_TRUE(m_dir.WriteFile(".hidden", "x"));
 
@@ -83,7 +75,7 @@ TEST_F(CurlInteropTest, ListsFetchesAndUploads) {
     ASSERT_EQ(fetched.m_nExitStatus, 0) << fetched.m_strStderr;
     EXPECT_TRUE(m_local.ReadFile("fetched.bin") == strServed);
 
-    const std::string strUpload = Bytes(3 * 1024 * 1024 + 11);
+    const std::string strUpload = TestBytes(3 * 1024 * 1024 + 11);
     ASSERT_TRUE(m_local.WriteFile("up.bin", strUpload));
     testsupport::CProcessResult uploaded =
         Curl("uploaded.bin", {"--upload-file", m_local.Join("up.bin")});
@@ -99,7 +91,7 @@ TEST_F(CurlInteropTest, ListsFetchesAndUploads) {
 }
 
 TEST_F(CurlInteropTest, ACurlKilledDuringAnUploadLeavesTheServersCopyAsItWas) {
-    const std::string strOld = Bytes(1024 * 1024);
+    const std::string strOld = TestBytes(1024 * 1024);
     ASSERT_TRUE(m_dir.WriteFile("data.bin", strOld));
     ASSERT_TRUE(m_local.WriteFile("new.bin", std::string(64 * 1024 * 1024, 'n')));
     testsupport::CBackgroundProcess curl;

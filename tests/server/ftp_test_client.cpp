@@ -59,6 +59,18 @@ int FindFreePort() {
     return address.nPort;
 }
 
+bool HoldPort(platform::CSocket& holder, int nPort) {
+    return holder.Create() && holder.Bind({0, static_cast<uint16_t>(nPort)}) && holder.Listen(1);
+}
+
+std::string TestBytes(size_t nSize) {
+    std::string strData(nSize, '\0');
+    for (size_t i = 0; i < nSize; ++i) {
+        strData[i] = static_cast<char>((i * 131) ^ (i >> 9));
+    }
+    return strData;
+}
+
 bool WaitForListener(int nPort, int nWaitMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nWaitMs);
     do {

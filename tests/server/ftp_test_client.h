@@ -33,6 +33,13 @@ private:
 // A loopback port that was free a moment ago.
 int FindFreePort();
 
+// Takes nPort on every address and listens on it, as another program that
+// holds the port would. False when that failed.
+bool HoldPort(platform::CSocket& holder, int nPort);
+
+// nSize bytes of every value, in a pattern that no shift or cut preserves.
+std::string TestBytes(size_t nSize);
+
 // Waits up to nWaitMs until some socket listens on nPort, without connecting
 // (a connection would use up the session of a server that serves one client
 // at a time). True once one does.

@@ -429,9 +429,7 @@ TEST_F(FtpServerTest, TraceLinesNameEveryEvent) {
 TEST_F(FtpServerTest, APortInUseFailsTheStartWithItsCause) {
     m_server.Stop();
     platform::CSocket holder;
-    ASSERT_TRUE(holder.Create());
-    ASSERT_TRUE(holder.Bind({0, static_cast<uint16_t>(m_nPort)}));
-    ASSERT_TRUE(holder.Listen(1));
+    ASSERT_TRUE(HoldPort(holder, m_nPort));
     ::testing::internal::CaptureStdout();
     const std::string strWelcome = "x";
     EXPECT_FALSE(m_server.Start({}, false, &m_users, &strWelcome, m_nPort, m_dir.Path()));
@@ -442,14 +440,6 @@ TEST_F(FtpServerTest, APortInUseFailsTheStartWithItsCause) {
     std::snprintf(szBindFailed, sizeof(szBindFailed), "(N, ftpserver.cpp, %08d)", EADDRINUSE);
     EXPECT_THAT(strTrace, HasSubstr(std::string("\nbind(...) failed ") + szBindFailed +
                                     "\n*** FTP Server stopped *** (N, ftpserver.cpp, 00000000)\n"));
-}
-
-std::string Pattern(size_t nSize) {
-    std::string strData(nSize, '\0');
-    for (size_t i = 0; i < nSize; ++i) {
-        strData[i] = static_cast<char>((i * 131) ^ (i >> 9));
-    }
-    return strData;
 }
 
 TEST_F(FtpServerTest, FilesGoUpAndComeBackByteForByte) {
@@ -471,7 +461,7 @@ TEST_F(FtpServerTest, FilesGoUpAndComeBackByteForByte) {
     CFtpTestClient client;
     LogIn(client);
     for (const Case& c : cases) {
-        const std::string strData = Pattern(c.nSize);
+        const std::string strData = TestBytes(c.nSize);
         CTransferResult stored = Transfer(client, "STOR " + c.strName, strData);
         EXPECT_EQ(stored.strFirstReply, "150 File status Ok, opening data connection.");
         EXPECT_EQ(stored.strFinalReply,
@@ -499,7 +489,7 @@ TEST_F(FtpServerTest, FilesGoUpAndComeBackByteForByte) {
 }
 
 TEST_F(FtpServerTest, AnUploadReplacesTheCopyOnlyWhenItIsWhole) {
-    const std::string strNew = Pattern(100000);
+    const std::string strNew = TestBytes(100000);
     const std::string kStored = "226 Closing data connection. Requested file action successful.";
     const std::string kAborted = "552 Requested file action aborted.";
     struct Case {
@@ -557,7 +547,7 @@ TEST_F(FtpServerTest, AnUploadWhoseClientIsGoneKeepsTheOldCopy) {
         platform::CSocketAddress peer;
         ASSERT_TRUE(listener.Accept(data, peer));
         EXPECT_EQ(client.ReadLine(), "150 File status Ok, opening data connection.");
-        const std::string strPart = Pattern(50000);
+        const std::string strPart = TestBytes(50000);
         ASSERT_TRUE(data.SendAll(strPart.data(), strPart.size()));
         client.m_socket.Close();
         data.Close();
@@ -719,7 +709,7 @@ TEST_F(FtpServerTest, DataGoesOnlyToTheClientsOwnAddress) {
 }
 
 TEST_F(FtpServerTest, StopEndsARunningTransfer) {
-    ASSERT_TRUE(m_dir.WriteFile("big.bin", Pattern(64 * 1024 * 1024)));
+    ASSERT_TRUE(m_dir.WriteFile("big.bin", TestBytes(64 * 1024 * 1024)));
     CFtpTestClient client;
     LogIn(client);
     platform::CSocket listener;
@@ -799,7 +789,7 @@ TEST_F(FtpServerTest, PortTakesWhatTheNumbersSay) {
 TEST_F(FtpServerTest, ASendThatMakesNoProgressIsAborted) {
     m_nTimeoutMs = 1000;
     StartServer(&m_users, false);
-    ASSERT_TRUE(m_dir.WriteFile("big.bin", Pattern(64 * 1024 * 1024)));
+    ASSERT_TRUE(m_dir.WriteFile("big.bin", TestBytes(64 * 1024 * 1024)));
     CFtpTestClient client;
     LogIn(client);
     platform::CSocket listener;

@@ -51,16 +51,8 @@ protected:
     int m_nPort = 0;
 };
 
-std::string Bytes(size_t nSize) {
-    std::string strData(nSize, '\0');
-    for (size_t i = 0; i < nSize; ++i) {
-        strData[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
-    }
-    return strData;
-}
-
 TEST_F(LftpInteropTest, ResumedTransfersLeaveEveryFileWhole) {
-    const std::string strWhole = Bytes(100000);
+    const std::string strWhole = TestBytes(100000);
     struct Case {
         const char* pszCommand;
         const char* pszName;

@@ -254,9 +254,7 @@ TEST_F(ServerDialogTest, AStartDirectoryThatIsNoFolderKeepsAnUnattendedStartWait
 
 TEST_F(ServerDialogTest, APortInUseIsAFailedStartThatSaysWhy) {
     platform::CSocket holder;
-    ASSERT_TRUE(holder.Create());
-    ASSERT_TRUE(holder.Bind({0, static_cast<uint16_t>(m_nPort)}));
-    ASSERT_TRUE(holder.Listen(1));
+    ASSERT_TRUE(HoldPort(holder, m_nPort));
     const std::string strPort = std::to_string(m_nPort);
     const std::string strCause = "Can't listen on port " + strPort + ": Address already in use";
     const std::vector<std::string> lines = {strCause,

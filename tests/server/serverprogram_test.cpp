@@ -140,9 +140,7 @@ TEST_F(ServerProgramTest, SessionsBackToBackAreNeverRefused) {
 
 TEST_F(ServerProgramTest, APortInUseEndsAnUnattendedStartWithTheNetworkStatus) {
     platform::CSocket holder;
-    ASSERT_TRUE(holder.Create());
-    ASSERT_TRUE(holder.Bind({0, static_cast<uint16_t>(m_nPort)}));
-    ASSERT_TRUE(holder.Listen(1));
+    ASSERT_TRUE(HoldPort(holder, m_nPort));
     const std::string strPort = std::to_string(m_nPort);
     const std::string strLines = "Server can't start on port " + strPort +
                                  "!!!\nCan't listen on port " + strPort +
