@@ -174,7 +174,7 @@ void CTandrelClientDlg::RunGetPass(int& nOk, int& nFailed) {
     for (const CFileSyncClientPutGet& section : m_Script.m_GetList) {
         for (const std::string& strEntry : section.m_strFiles) {
             std::vector<std::string> vecNames;
-            if (g_bGetWildcards && HasWildcard(strEntry)) {
+            if (m_Script.m_bGetWildcards && HasWildcard(strEntry)) {
                 // Only a device can list its files; over TCP such an entry
                 // stands for nothing.
                 if (bDevice) {

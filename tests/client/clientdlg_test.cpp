@@ -42,8 +42,6 @@ protected:
 
 class ClientDialogTest : public ::testing::Test {
 protected:
-    void SetUp() override { g_bGetWildcards = false; }
-
     // A script with a [SERVER] section made of serverLines, and extra text
     // after it.
     void WriteScript(const std::string& strServerLines, const std::string& strRest = "") {
