@@ -41,7 +41,8 @@ enum class ERunOutcome {
     NotRun,         // no run took place
     ConnectFailed,  // "Can't connect!!!"
     LoginFailed,    // "Login failed!!!"
-    FilesFailed,    // at least one file FAILED!!, or the run broke off
+    FilesFailed,    // at least one file FAILED!!, the run broke off, or the
+                    // script has neither a GET nor a PUT section
     AllOk,          // every file transferred or equal
 };
 

@@ -160,7 +160,11 @@ void CTandrelClientDlg::RunSync(bool& bConnected) {
         }
         LogSummary("GET", !m_Script.m_GetList.empty(), nGetOk, nGetFailed);
         LogSummary("PUT", !m_Script.m_PutList.empty(), nPutOk, nPutFailed);
-        m_eOutcome = nGetFailed + nPutFailed == 0 ? ERunOutcome::AllOk : ERunOutcome::FilesFailed;
+        // A script with no section at all moved nothing that anyone asked
+        // for (a cut or mangled script reads like that): not a success.
+        const bool bNoSections = m_Script.m_GetList.empty() && m_Script.m_PutList.empty();
+        m_eOutcome = nGetFailed + nPutFailed == 0 && !bNoSections ? ERunOutcome::AllOk
+                                                                   : ERunOutcome::FilesFailed;
     }
 
     m_log.AddLogLine("Disconnecting from server...");

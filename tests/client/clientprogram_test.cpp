@@ -110,6 +110,15 @@ protected:
         return result;
     }
 
+    // A PUT section whose entry finds nothing, and the lines of its run.
+    std::string NothingToSend() const {
+        return "[PUT]\nLocalFiles=*.none\nLocalDir=" + m_local.Path() + "\nRemoteDir=\n";
+    }
+    std::vector<std::string> NothingSent() const {
+        return {"PUT no files found (" + m_local.Join("*.none") + " --> )", "No GET section found",
+                "PUT Files: 0 OK"};
+    }
+
     std::string LogPath() const { return m_client.Join("sync.log"); }
     std::string InPath() const { return m_local.Join("In"); }
     std::string ReadLog() const { return m_client.ReadFile("sync.log").value_or("<no log>"); }
@@ -254,8 +263,9 @@ TEST_F(ClientProgramTest, RunsThatEndEarlyLogWhyAndSayItInTheExitStatus) {
          {"Trying to connect to 127.0.0.1:" + std::to_string(nClosedPort) + "...",
           "Can't connect!!!"},
          kExitConnectFailed},
+        // Nothing to do is not a success: a script cut short reads like this.
         {"no sections", Server(), Run({"No GET section found", "No PUT section found"}),
-         kExitOk},
+         kExitFilesFailed},
         {"entries that find nothing",
          Server() + "[PUT]\nLocalFiles=*.none;.secret.dat;folder.dat\nLocalDir=" +
              m_local.Path() + "\nRemoteDir=incoming\n",
@@ -304,6 +314,47 @@ TEST_F(ClientProgramTest, AFileThatCannotBeReadIsNotSentAndTheServerKeepsItsCopy
     EXPECT_EQ(m_served.ReadFile("good.dat"), "good");
 }
 
+// strText (ASCII) as UTF-16 bytes, optionally behind a byte-order mark.
+std::string Utf16(const std::string& strText, bool bBigEndian, bool bMark) {
+    std::string strBytes;
+    if (bMark) {
+        strBytes = bBigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    }
+    for (char c : strText) {
+        strBytes += bBigEndian ? std::string{'\0', c} : std::string{c, '\0'};
+    }
+    return strBytes;
+}
+
+TEST_F(ClientProgramTest, ANulOrUtf16TextDoesNotHideTheSections) {
+    StartServer();
+    const std::string strGet = "[GET]\nRemoteFiles=report.txt\nLocalDir=" + InPath() +
+                               "\nRemoteDir=\n";
+    struct CCase {
+        const char* pszName;
+        std::string strScript;
+    };
+    const CCase cases[] = {
+        {"NUL on a comment line", Server() + std::string(". note\0[PUT]\n", 13) + strGet},
+        {"NUL after a value", Server() + std::string("[GET]\nRemoteFiles=report.txt\0x\n", 31) +
+                                  "LocalDir=" + InPath() + "\n"},
+        {"UTF-16 with mark", Utf16(Server() + strGet, false, true)},
+        {"UTF-16 big-endian with mark", Utf16(Server() + strGet, true, true)},
+        {"UTF-16 without mark", Utf16(Server() + strGet, false, false)},
+    };
+    for (const CCase& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        std::filesystem::remove_all(InPath());
+        WriteScript(c.strScript);
+        testsupport::CProcessResult result = RunClient({"-silent"});
+        EXPECT_EQ(ReadLog(), Lines(Run({GetLine("OK TRANSM", "report.txt"), "GET Files: 1 OK",
+                                        "No PUT section found"})));
+        EXPECT_EQ(result.m_nExitStatus, kExitOk);
+        EXPECT_EQ(result.m_strStderr, "");
+        EXPECT_EQ(m_local.ReadFile("In/report.txt"), "monthly report\n");
+    }
+}
+
 TEST_F(ClientProgramTest, ScriptsThatCannotBeUsedEndTheProgramWithTheirMessages) {
     ASSERT_TRUE(m_local.WriteFile("plainfile", "x"));
     struct CCase {
@@ -349,7 +400,7 @@ TEST_F(ClientProgramTest, ScriptsThatCannotBeUsedEndTheProgramWithTheirMessages)
 
 TEST_F(ClientProgramTest, AMissingPasswordIsAskedForThenALinePressesConnect) {
     StartServer();
-    std::string strScript = Server();
+    std::string strScript = Server() + NothingToSend();
     strScript.replace(strScript.find("Pwd=pw\n"), 7, "");
     WriteScript(strScript);
 
@@ -360,8 +411,7 @@ TEST_F(ClientProgramTest, AMissingPasswordIsAskedForThenALinePressesConnect) {
     EXPECT_EQ(result.m_strStderr, "Password: ");
     EXPECT_EQ(result.m_strStdout,
               "Label: Test office\nAddress: 127.0.0.1\nPort: " + std::to_string(m_nPort) +
-                  "\nUser: op\nPassword: \n" +
-                  Lines(Run({"No GET section found", "No PUT section found"})));
+                  "\nUser: op\nPassword: \n" + Lines(Run(NothingSent())));
 
     // A wrong value is refused and asked for again.
     std::filesystem::remove(LogPath());
@@ -370,7 +420,7 @@ TEST_F(ClientProgramTest, AMissingPasswordIsAskedForThenALinePressesConnect) {
     result = RunClient({"-silent"}, "21x\npw\n\n" + std::to_string(m_nPort) + "\n\n");
     EXPECT_EQ(result.m_nExitStatus, kExitOk);
     EXPECT_EQ(result.m_strStderr, "Port: Password: Invalid parameter\nPort: ");
-    EXPECT_EQ(ReadLog(), Lines(Run({"No GET section found", "No PUT section found"})));
+    EXPECT_EQ(ReadLog(), Lines(Run(NothingSent())));
 
     // Without an answer the program ends without a run.
     std::filesystem::remove(LogPath());

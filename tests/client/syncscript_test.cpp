@@ -567,11 +567,17 @@ INSTANTIATE_TEST_SUITE_P(
                    .bActiveSync = true,
                    .strUser = "bob",
                    .strLogFile = "/logs/bob_%ERROR_REMOTEMACHINEID%.log"},
-        // Reading ends at the first NUL byte, so only "\xFF\xFE[" is left.
+        // A NUL ends the text of its line, not of the script.
+        ScriptCase{.pszName = "NulOnACommentLineBeforeGet",
+                   .strContent = std::string(".comment\0[PUT]\n[GET]\nRemoteFiles=a.txt\0;b.txt\n"
+                                             "LocalDir=@DIR@/in\n",
+                                             64),
+                   .gets = {{{"a.txt"}, "@DIR@/in", ""}},
+                   .folders = {"in"}},
         ScriptCase{.pszName = "Utf16",
                    .strContent = std::string(
                        "\xFF\xFE[\0S\0E\0R\0V\0E\0R\0]\0\r\0\n\0P\0o\0r\0t\0=\0001\0", 34),
-                   .messages = {Ignored(1)}}),
+                   .nPort = 1}),
     [](const auto& info) { return info.param.pszName; });
 
 TEST_F(SyncScriptTest, AFileThatCannotBeReadFailsSilentlyAndLeavesNothingOfTheLastLoad) {

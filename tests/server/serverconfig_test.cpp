@@ -55,6 +55,19 @@ std::string Replace(std::string strText, const std::string& strFrom, const std::
     return strText;
 }
 
+// strText, one byte per character, as UTF-16 bytes, optionally behind a
+// byte-order mark.
+std::string Utf16(const std::string& strText, bool bBigEndian, bool bMark) {
+    std::string strBytes;
+    if (bMark) {
+        strBytes = bBigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    }
+    for (char c : strText) {
+        strBytes += bBigEndian ? std::string{'\0', c} : std::string{c, '\0'};
+    }
+    return strBytes;
+}
+
 UserList UsersOf(const CFileSyncServerConfig& config) {
     UserList users;
     for (const CFileSyncServerUser& user : config.m_users) {
@@ -239,10 +252,24 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{.pszName = "Utf8ByteOrderMarkSpoilsTheFirstHeader",
                    .strContent = "\xEF\xBB\xBF[TCP]\nPort=21\n",
                    .messages = {Ignored(1), Ignored(2)}},
-        // Reading ends at the first NUL byte, so only "\xFF\xFE[" is left.
-        ConfigCase{.pszName = "Utf16",
-                   .strContent = std::string("\xFF\xFE[\0T\0C\0P\0]\0\r\0\n\0P\0=\0001\0", 22),
-                   .messages = {Ignored(1)}},
+        // A NUL on a comment line must not hide the user after it.
+        ConfigCase{.pszName = "NulEndsItsLineOnly",
+                   .strContent = std::string("[TCP]\nPort=21\n.note\0Port=22\n"
+                                             "[USER]\nUser=a\0x\nPwd=b\n",
+                                             50),
+                   .nPort = 21,
+                   .users = {{"a", "b"}}},
+        ConfigCase{.pszName = "Utf16WithByteOrderMark",
+                   .strContent = Utf16("[TCP]\r\nPort=2121\r\nWelcome=Caf\xE9\r\n"
+                                       "[USER]\r\nUser=a\r\nPwd=b\r\nBogus\r\n",
+                                       false, true),
+                   .messages = {Ignored(7)},
+                   .nPort = 2121,
+                   .strWelcome = "Caf\xC3\xA9",
+                   .users = {{"a", "b"}}},
+        ConfigCase{.pszName = "Utf16BigEndianWithoutByteOrderMark",
+                   .strContent = Utf16("[TCP]\nPort=BT\n", true, false),
+                   .bBluetooth = true},
         ConfigCase{.pszName = "InvalidVersionStopsTheParse",
                    .strContent = "[TCP]\n"
                                  "Port=21\n"
