@@ -451,6 +451,24 @@ bool CFtpSockClient::Put(const std::string& strLocalPath, const std::string& str
         m_nReplyCode = kErrorDataOrLocalFile;
         return false;
     }
+    const int64_t nLength = file.GetLength();
+    if (nLength < 0) {
+        m_nReplyCode = kErrorDataOrLocalFile;
+        return false;
+    }
+    // Announced first, so that a server which knows ALLO commits the upload
+    // only when exactly this many bytes arrived: a transfer cut short then
+    // never replaces its copy. Whatever it answers (200, or 202 and 502 from
+    // servers that do not know it), the upload goes on as before; only a
+    // reply that never comes ends the Put here.
+    if (!SendCommand("ALLO " + std::to_string(nLength))) {
+        m_nReplyCode = kNoReply;
+        return false;
+    }
+    ReadReply();
+    if (m_nReplyCode == kNoReply) {
+        return false;
+    }
     if (!StartTransfer("STOR " + strRemoteName)) {
         return false;
     }

@@ -127,6 +127,9 @@ public:
     bool Get(const std::string& strRemoteName, const std::string& strLocalPath) override;
     // STOR of a local file, which is opened before anything is sent: a file
     // that cannot be read fails with 5004 and the server is never asked.
+    // Its length goes first as "ALLO <bytes>"; any answer to that leads on
+    // to the upload, only a missing one (kNoReply) fails the Put. True only
+    // when the server confirms the upload with 226.
     bool Put(const std::string& strLocalPath, const std::string& strRemoteName) override;
     // LIST of the server's start directory (strPath is not sent); the text is
     // kept in m_strListing and copied to *pstrOutput.
