@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/server/ftp_test_client.h"
+#include "tests/common/utf16_text.h"
 #include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
@@ -312,18 +313,6 @@ TEST_F(ClientProgramTest, AFileThatCannotBeReadIsNotSentAndTheServerKeepsItsCopy
     EXPECT_EQ(result.m_nExitStatus, kExitFilesFailed);
     EXPECT_EQ(m_served.ReadFile("broken.dat"), "server copy");
     EXPECT_EQ(m_served.ReadFile("good.dat"), "good");
-}
-
-// strText (ASCII) as UTF-16 bytes, optionally behind a byte-order mark.
-std::string Utf16(const std::string& strText, bool bBigEndian, bool bMark) {
-    std::string strBytes;
-    if (bMark) {
-        strBytes = bBigEndian ? "\xFE\xFF" : "\xFF\xFE";
-    }
-    for (char c : strText) {
-        strBytes += bBigEndian ? std::string{'\0', c} : std::string{c, '\0'};
-    }
-    return strBytes;
 }
 
 TEST_F(ClientProgramTest, ANulOrUtf16TextDoesNotHideTheSections) {

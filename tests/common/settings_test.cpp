@@ -8,6 +8,7 @@
 
 #include "common/text.h"
 #include "tests/common/recording_sink.h"
+#include "tests/common/utf16_text.h"
 #include "tests/support/tempdir.h"
 
 using testsupport::CTempDir;
@@ -16,18 +17,6 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 namespace {
-
-// strText (ASCII) as UTF-16 bytes, optionally behind a byte-order mark.
-std::string Utf16(const std::string& strText, bool bBigEndian, bool bMark) {
-    std::string strBytes;
-    if (bMark) {
-        strBytes = bBigEndian ? "\xFE\xFF" : "\xFF\xFE";
-    }
-    for (char c : strText) {
-        strBytes += bBigEndian ? std::string{'\0', c} : std::string{c, '\0'};
-    }
-    return strBytes;
-}
 
 struct ReadCase {
     const char* pszName;

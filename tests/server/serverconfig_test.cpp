@@ -11,6 +11,7 @@
 
 #include "common/macros.h"
 #include "tests/common/recording_sink.h"
+#include "tests/common/utf16_text.h"
 #include "tests/support/tempdir.h"
 
 using testsupport::CTempDir;
@@ -53,19 +54,6 @@ std::string Replace(std::string strText, const std::string& strFrom, const std::
         strText.replace(nPos, strFrom.size(), strTo);
     }
     return strText;
-}
-
-// strText, one byte per character, as UTF-16 bytes, optionally behind a
-// byte-order mark.
-std::string Utf16(const std::string& strText, bool bBigEndian, bool bMark) {
-    std::string strBytes;
-    if (bMark) {
-        strBytes = bBigEndian ? "\xFE\xFF" : "\xFF\xFE";
-    }
-    for (char c : strText) {
-        strBytes += bBigEndian ? std::string{'\0', c} : std::string{c, '\0'};
-    }
-    return strBytes;
 }
 
 UserList UsersOf(const CFileSyncServerConfig& config) {
