@@ -86,6 +86,11 @@ public:
 protected:
     // Creates the transfer client of the run (tests shorten its waits).
     virtual std::unique_ptr<CFtpSockClientBase> CreateClient();
+    // Writes one line that gives the cause of a failure the log reports
+    // ("Can't connect!!!", "Login failed!!!", "FAILED!!"): on standard error,
+    // beside the log, so the list and the log file keep their lines as they
+    // are. Tests listen here.
+    virtual void WriteFailureCause(const std::string& strLine);
 
 private:
     void ShowMessage(const std::string& strText) override;

@@ -9,6 +9,7 @@
 #include "client/clientdlg.h"
 #include "client/transfer/ftpactivesyncsockclient.h"
 #include "common/md5.h"
+#include "platform/console.h"
 #include "platform/file.h"
 #include "platform/paths.h"
 
@@ -57,6 +58,10 @@ std::string MakeRemotePath(const std::string& strFolder, const std::string& strN
     return strFolder + "/" + strName;
 }
 
+void CTandrelClientDlg::WriteFailureCause(const std::string& strLine) {
+    platform::WriteErrorLine(strLine);
+}
+
 std::unique_ptr<CFtpSockClientBase> CTandrelClientDlg::CreateClient() {
     if (m_Script.m_bActiveSync) {
         return std::make_unique<CFtpActiveSyncSockClient>();
@@ -103,9 +108,10 @@ void CTandrelClientDlg::OnConnect() {
     m_eOutcome = ERunOutcome::FilesFailed;
     try {
         RunSync(bConnected);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         // The outcome stays what the run had reached; a run that broke off
         // after connecting counts as failed.
+        WriteFailureCause(std::string("the run broke off: ") + e.what());
     }
     if (m_bSilent) {
         PostQuit();
@@ -130,6 +136,10 @@ void CTandrelClientDlg::RunSync(bool& bConnected) {
     }
     if (!bConnected) {
         m_log.AddLogLine("Can't connect!!!");
+        WriteFailureCause(bDevice ? "connect to the device: no device answered"
+                                  : "connect to " + m_Script.GetAddress() + ":" +
+                                        std::to_string(m_Script.m_nPort) + ": " +
+                                        m_pClient->GetFailureCause());
         m_eOutcome = ERunOutcome::ConnectFailed;
         return;
     }
@@ -145,6 +155,8 @@ void CTandrelClientDlg::RunSync(bool& bConnected) {
             m_pClient->SetBinaryType();
         } else {
             m_log.AddLogLine("Login failed!!!");
+            WriteFailureCause("login as " + m_Script.GetUser() + ": " +
+                              m_pClient->GetFailureCause());
             m_eOutcome = ERunOutcome::LoginFailed;
         }
     }
@@ -243,6 +255,7 @@ void CTandrelClientDlg::SyncFile(const char* pszDirection, const std::string& st
         ++nOk;
     } else {
         m_log.AddLogLine("FAILED!!: " + strFiles);
+        WriteFailureCause(strFiles + ": " + m_pClient->GetFailureCause());
         ++nFailed;
     }
 }

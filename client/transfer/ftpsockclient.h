@@ -78,6 +78,12 @@ public:
     bool Quit();
     std::string GetLastReply() const { return m_strLastReply; }
 
+    // Why the last operation failed, as one line for the operator: the local
+    // cause when one was kept (the system's text for a local file, a socket
+    // or a connect, or what became of the connection), else the server's
+    // last reply line without its line end.
+    std::string GetFailureCause() const;
+
     // The code left when no complete reply arrived; no caller expects it.
     static constexpr int kNoReply = 0;
     // Replies longer than this are not replies but a misbehaving peer.
@@ -87,6 +93,16 @@ public:
     std::string m_strListing;
     bool m_bConnected = false;
     int m_nReplyCode = 0;
+    // The cause of the last failure that no server reply explains; emptied
+    // by every command sent and every reply read.
+    std::string m_strLocalError;
+
+protected:
+    // Sets a local code and its cause together.
+    void SetLocalError(int nCode, const std::string& strCause) {
+        m_nReplyCode = nCode;
+        m_strLocalError = strCause;
+    }
 };
 
 // The data connection of the transfer in progress, for the data primitives;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <utility>
 
@@ -107,6 +108,26 @@ bool MatchFrom(const char* pPattern, const char* pName) {
 }  // namespace
 
 int GetLastSystemError() { return errno; }
+
+namespace {
+
+// strerror_r comes in two kinds: the XSI one fills the buffer and returns a
+// status, the GNU one returns the text (which may not be in the buffer).
+[[maybe_unused]] const char* ErrorTextOf(int nStatus, const char* pszBuffer) {
+    return nStatus == 0 ? pszBuffer : nullptr;
+}
+[[maybe_unused]] const char* ErrorTextOf(const char* pszText, const char*) { return pszText; }
+
+}  // namespace
+
+std::string GetSystemErrorText(int nError) {
+    char buffer[256] = {};
+    const char* pszText = ErrorTextOf(strerror_r(nError, buffer, sizeof(buffer)), buffer);
+    if (pszText == nullptr || *pszText == '\0') {
+        return "error " + std::to_string(nError);
+    }
+    return pszText;
+}
 
 int GetAccessDeniedErrorCode() { return EACCES; }
 

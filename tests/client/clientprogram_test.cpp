@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -245,11 +246,16 @@ TEST_F(ClientProgramTest, SwitchesChooseTheOrderAndWhetherTheRunStartsByItself) 
 
 TEST_F(ClientProgramTest, RunsThatEndEarlyLogWhyAndSayItInTheExitStatus) {
     StartServer();
+    // The server refuses to replace a read-only copy.
+    ASSERT_TRUE(m_served.WriteFile("b.dat", "older"));
+    ASSERT_EQ(chmod(m_served.Join("b.dat").c_str(), 0444), 0);
     struct CCase {
         const char* pszName;
         std::string strScript;
         std::vector<std::string> lines;
         int nExitStatus;
+        // The causes on standard error, beside the log lines.
+        std::string strStderr;
     };
     const int nClosedPort = FindFreePort();
     std::string strNowhere = Server();
@@ -259,14 +265,15 @@ TEST_F(ClientProgramTest, RunsThatEndEarlyLogWhyAndSayItInTheExitStatus) {
         {"wrong password", Server("wrong") + Sections(),
          {Head()[0], Head()[1], Head()[2], Head()[3], "Login failed!!!",
           "Disconnecting from server...", "Disconnected"},
-         kExitLoginFailed},
+         kExitLoginFailed, "login as op: 530 Not logged in.\n"},
         {"nobody listening", strNowhere + Sections(),
          {"Trying to connect to 127.0.0.1:" + std::to_string(nClosedPort) + "...",
           "Can't connect!!!"},
-         kExitConnectFailed},
+         kExitConnectFailed,
+         "connect to 127.0.0.1:" + std::to_string(nClosedPort) + ": Connection refused\n"},
         // Nothing to do is not a success: a script cut short reads like this.
         {"no sections", Server(), Run({"No GET section found", "No PUT section found"}),
-         kExitFilesFailed},
+         kExitFilesFailed, ""},
         {"entries that find nothing",
          Server() + "[PUT]\nLocalFiles=*.none;.secret.dat;folder.dat\nLocalDir=" +
              m_local.Path() + "\nRemoteDir=incoming\n",
@@ -274,13 +281,22 @@ TEST_F(ClientProgramTest, RunsThatEndEarlyLogWhyAndSayItInTheExitStatus) {
               "PUT no files found (" + m_local.Join(".secret.dat") + " --> incoming)",
               "PUT no files found (" + m_local.Join("folder.dat") + " --> incoming)",
               "No GET section found", "PUT Files: 0 OK"}),
-         kExitOk},
+         kExitOk, ""},
+        {"a server copy that cannot be replaced",
+         Server() + "[PUT]\nLocalFiles=b.dat\nLocalDir=" + m_local.Path() + "\nRemoteDir=\n",
+         Run({PutLine("FAILED!!", "b.dat"), "No GET section found",
+              "PUT Files: 0 OK, 1 FAILED!!"}),
+         kExitFilesFailed,
+         "PUT " + m_local.Join("b.dat") +
+             "->/b.dat: 550 Requested action not taken. File or directory unavailable.\n"},
         {"a file the server does not have",
          Server() + "[GET]\nRemoteFiles=missing.txt;report.txt\nLocalDir=" + InPath() +
              "\nRemoteDir=\n",
          Run({GetLine("FAILED!!", "missing.txt"), GetLine("OK TRANSM", "report.txt"),
               "GET Files: 1 OK, 1 FAILED!!", "No PUT section found"}),
-         kExitFilesFailed},
+         kExitFilesFailed,
+         "GET /missing.txt->" + InPath() +
+             "/missing.txt: 550 Requested action not taken. File or directory unavailable.\n"},
     };
     for (const CCase& c : cases) {
         SCOPED_TRACE(c.pszName);
@@ -289,8 +305,9 @@ TEST_F(ClientProgramTest, RunsThatEndEarlyLogWhyAndSayItInTheExitStatus) {
         testsupport::CProcessResult result = RunClient({"-silent"});
         EXPECT_EQ(ReadLog(), Lines(c.lines));
         EXPECT_EQ(result.m_nExitStatus, c.nExitStatus);
-        EXPECT_EQ(result.m_strStderr, "");
+        EXPECT_EQ(result.m_strStderr, c.strStderr);
     }
+    EXPECT_EQ(m_served.ReadFile("b.dat"), "older");
     // Nothing failed locally: the missing file left nothing behind.
     EXPECT_EQ(m_local.List(), (std::vector<std::string>{".secret.dat", "In", "a.dat", "b.dat",
                                                          "folder.dat", "notes.txt"}));
@@ -311,6 +328,8 @@ TEST_F(ClientProgramTest, AFileThatCannotBeReadIsNotSentAndTheServerKeepsItsCopy
                                     "OK TRANSM: PUT " + out.Join("good.dat") + "->/good.dat",
                                     "No GET section found", "PUT Files: 1 OK, 1 FAILED!!"})));
     EXPECT_EQ(result.m_nExitStatus, kExitFilesFailed);
+    EXPECT_EQ(result.m_strStderr, "PUT " + out.Join("broken.dat") +
+                                      "->/broken.dat: Input/output error\n");
     EXPECT_EQ(m_served.ReadFile("broken.dat"), "server copy");
     EXPECT_EQ(m_served.ReadFile("good.dat"), "good");
 }

@@ -8,6 +8,7 @@
 
 #include "client/transfer/ftpsockclient.h"
 #include "tests/client/fake_ftp_server.h"
+#include "tests/server/ftp_test_client.h"
 #include "tests/support/tempdir.h"
 
 using ::testing::ElementsAre;
@@ -282,6 +283,55 @@ TEST(Put, AnnouncesSizesBeyond32Bits) {
     EXPECT_EQ(session.m_client.m_nReplyCode, kErrorPortRefused);
     ASSERT_FALSE(session.m_server.Received().empty());
     EXPECT_EQ(session.m_server.Received()[0], "ALLO 5368709120");
+}
+
+TEST(FailureCause, IsTheServersLastReplyLineOrTheLocalCause) {
+    testsupport::CTempDir dir;
+    ASSERT_TRUE(dir.WriteFile("up.bin", "data"));
+    struct Case {
+        const char* pszName;
+        std::vector<std::string> vecReplies;  // after the greeting
+        bool bGet;                            // else a Put of up.bin
+        std::string strLocal;                 // Get: the local path
+        std::string strCause;
+    };
+    const Case cases[] = {
+        {"refused", {"200 Done\r\n", "550-No such file.\r\n550 Requested action not taken.\r\n"},
+         true, dir.Join("a.txt"), "550 Requested action not taken."},
+        {"PORT refused", {"500 No.\r\n"}, true, dir.Join("a.txt"), "500 No."},
+        {"closed", {CFakeFtpServer::kClose}, true, dir.Join("a.txt"),
+         "connection closed by the server"},
+        {"silent", {""}, true, dir.Join("a.txt"), "timed out waiting for the server's reply"},
+        {"local folder missing", {}, true, dir.Join("missing/a.txt"),
+         "No such file or directory"},
+        {"local path a folder", {}, true, dir.Path(), "the local path is a folder"},
+        {"local file missing", {}, false, dir.Join("none.bin"), "No such file or directory"},
+        {"not committed", {"200 Done\r\n", "200 Done\r\n",
+                           std::string("150 Opening.\r\n") + CFakeFtpServer::kReceiveData +
+                               "552 Requested file action aborted.\r\n"},
+         false, dir.Join("up.bin"), "552 Requested file action aborted."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        CScriptedSession session(c.vecReplies);
+        ASSERT_TRUE(session.m_bConnected);
+        session.m_client.SetTimeoutForTesting(300);
+        EXPECT_FALSE(c.bGet ? session.m_client.Get("a.txt", c.strLocal)
+                            : session.m_client.Put(c.strLocal, "up.bin"));
+        EXPECT_EQ(session.m_client.GetFailureCause(), c.strCause);
+    }
+}
+
+TEST(FailureCause, OfAConnectIsTheSystemsOrTheGreetingsOwn) {
+    CFtpSockClient client;
+    client.SetTimeoutForTesting(2000);
+    EXPECT_FALSE(client.Connect("127.0.0.1", static_cast<unsigned>(FindFreePort())));
+    EXPECT_EQ(client.GetFailureCause(), "Connection refused");
+    EXPECT_FALSE(client.Connect("no-such-host.invalid", 21));
+    EXPECT_EQ(client.GetFailureCause(), "host name not found");
+    CFakeFtpServer server({"421 Too busy.\r\n"});
+    EXPECT_FALSE(client.Connect("127.0.0.1", static_cast<unsigned>(server.Port())));
+    EXPECT_EQ(client.GetFailureCause(), "421 Too busy.");
 }
 
 TEST(FormatPortCommand, WritesAddressAndPortAsSixNumbers) {
