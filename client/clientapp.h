@@ -35,5 +35,6 @@ enum : int {
     kExitNoRun = 3,           // the dialog ended before any run (Cancel, end of input)
     kExitConnectFailed = 4,   // the server or device could not be reached
     kExitLoginFailed = 5,     // the server refused the user or password
-    kExitFilesFailed = 6,     // at least one file failed, or the run broke off
+    kExitFilesFailed = 6,     // at least one file failed, the run broke off, or the
+                              // script has no GET and no PUT section
 };

@@ -41,7 +41,8 @@ enum class ERunOutcome {
     NotRun,         // no run took place
     ConnectFailed,  // "Can't connect!!!"
     LoginFailed,    // "Login failed!!!"
-    FilesFailed,    // at least one file FAILED!!, or the run broke off
+    FilesFailed,    // at least one file FAILED!!, the run broke off, or the
+                    // script has neither a GET nor a PUT section
     AllOk,          // every file transferred or equal
 };
 
@@ -85,6 +86,11 @@ public:
 protected:
     // Creates the transfer client of the run (tests shorten its waits).
     virtual std::unique_ptr<CFtpSockClientBase> CreateClient();
+    // Writes one line that gives the cause of a failure the log reports
+    // ("Can't connect!!!", "Login failed!!!", "FAILED!!"): on standard error,
+    // beside the log, so the list and the log file keep their lines as they
+    // are. Tests listen here.
+    virtual void WriteFailureCause(const std::string& strLine);
 
 private:
     void ShowMessage(const std::string& strText) override;

@@ -9,6 +9,7 @@
 #include "client/clientdlg.h"
 #include "client/transfer/ftpactivesyncsockclient.h"
 #include "common/md5.h"
+#include "platform/console.h"
 #include "platform/file.h"
 #include "platform/paths.h"
 
@@ -57,6 +58,10 @@ std::string MakeRemotePath(const std::string& strFolder, const std::string& strN
     return strFolder + "/" + strName;
 }
 
+void CTandrelClientDlg::WriteFailureCause(const std::string& strLine) {
+    platform::WriteErrorLine(strLine);
+}
+
 std::unique_ptr<CFtpSockClientBase> CTandrelClientDlg::CreateClient() {
     if (m_Script.m_bActiveSync) {
         return std::make_unique<CFtpActiveSyncSockClient>();
@@ -103,9 +108,10 @@ void CTandrelClientDlg::OnConnect() {
     m_eOutcome = ERunOutcome::FilesFailed;
     try {
         RunSync(bConnected);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         // The outcome stays what the run had reached; a run that broke off
         // after connecting counts as failed.
+        WriteFailureCause(std::string("the run broke off: ") + e.what());
     }
     if (m_bSilent) {
         PostQuit();
@@ -130,6 +136,10 @@ void CTandrelClientDlg::RunSync(bool& bConnected) {
     }
     if (!bConnected) {
         m_log.AddLogLine("Can't connect!!!");
+        WriteFailureCause(bDevice ? "connect to the device: no device answered"
+                                  : "connect to " + m_Script.GetAddress() + ":" +
+                                        std::to_string(m_Script.m_nPort) + ": " +
+                                        m_pClient->GetFailureCause());
         m_eOutcome = ERunOutcome::ConnectFailed;
         return;
     }
@@ -145,6 +155,8 @@ void CTandrelClientDlg::RunSync(bool& bConnected) {
             m_pClient->SetBinaryType();
         } else {
             m_log.AddLogLine("Login failed!!!");
+            WriteFailureCause("login as " + m_Script.GetUser() + ": " +
+                              m_pClient->GetFailureCause());
             m_eOutcome = ERunOutcome::LoginFailed;
         }
     }
@@ -160,7 +172,11 @@ void CTandrelClientDlg::RunSync(bool& bConnected) {
         }
         LogSummary("GET", !m_Script.m_GetList.empty(), nGetOk, nGetFailed);
         LogSummary("PUT", !m_Script.m_PutList.empty(), nPutOk, nPutFailed);
-        m_eOutcome = nGetFailed + nPutFailed == 0 ? ERunOutcome::AllOk : ERunOutcome::FilesFailed;
+        // A script with no section at all moved nothing that anyone asked
+        // for (a cut or mangled script reads like that): not a success.
+        const bool bNoSections = m_Script.m_GetList.empty() && m_Script.m_PutList.empty();
+        m_eOutcome = nGetFailed + nPutFailed == 0 && !bNoSections ? ERunOutcome::AllOk
+                                                                   : ERunOutcome::FilesFailed;
     }
 
     m_log.AddLogLine("Disconnecting from server...");
@@ -174,7 +190,7 @@ void CTandrelClientDlg::RunGetPass(int& nOk, int& nFailed) {
     for (const CFileSyncClientPutGet& section : m_Script.m_GetList) {
         for (const std::string& strEntry : section.m_strFiles) {
             std::vector<std::string> vecNames;
-            if (g_bGetWildcards && HasWildcard(strEntry)) {
+            if (m_Script.m_bGetWildcards && HasWildcard(strEntry)) {
                 // Only a device can list its files; over TCP such an entry
                 // stands for nothing.
                 if (bDevice) {
@@ -239,6 +255,7 @@ void CTandrelClientDlg::SyncFile(const char* pszDirection, const std::string& st
         ++nOk;
     } else {
         m_log.AddLogLine("FAILED!!: " + strFiles);
+        WriteFailureCause(strFiles + ": " + m_pClient->GetFailureCause());
         ++nFailed;
     }
 }

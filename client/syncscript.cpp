@@ -8,8 +8,6 @@
 #include "platform/paths.h"
 #include "platform/socket.h"
 
-bool g_bGetWildcards = false;
-
 namespace {
 
 enum EHeader : size_t { kVersionHeader, kServerHeader, kPutHeader, kGetHeader };
@@ -84,6 +82,7 @@ void CSyncScript::Reset() {
     m_strLogFile.clear();
     m_PutList.clear();
     m_GetList.clear();
+    m_bGetWildcards = false;
 }
 
 bool CSyncScript::Load(const std::string& strPath, CMessageSink& messages) {
@@ -183,12 +182,12 @@ bool CSyncScript::Load(const std::string& strPath, CMessageSink& messages) {
                     if (strEntry.empty()) {
                         continue;
                     }
-                    if (bGet && !g_bGetWildcards && HasWildcard(strEntry)) {
+                    if (bGet && !m_bGetWildcards && HasWildcard(strEntry)) {
                         if (!m_bActiveSync) {
                             parser.ReportLine(kMsgGetWildcards, entry.nLine);
                             return false;
                         }
-                        g_bGetWildcards = true;
+                        m_bGetWildcards = true;
                     }
                     record.m_strFiles.push_back(strEntry);
                 }

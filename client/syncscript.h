@@ -19,11 +19,6 @@
 // or "ActiveSync" (the server is an attached handheld device). Values of
 // User, Pwd, Log and the PUT/GET keys may hold macros.
 
-// Set by the parser once it has accepted a GET entry with '*' or '?' (which
-// only a device script may hold); never cleared while the program runs. The
-// sync run then expands such entries against the device's file list.
-extern bool g_bGetWildcards;
-
 // One PUT or GET section.
 class CFileSyncClientPutGet {
 public:
@@ -77,6 +72,12 @@ public:
     int m_nPort = -1;
     std::vector<CFileSyncClientPutGet> m_PutList;
     std::vector<CFileSyncClientPutGet> m_GetList;
+    // Set once this script has accepted a GET entry with '*' or '?', which
+    // only a device script may hold; from then on its GET entries are no
+    // longer checked. The sync run then expands such entries against the
+    // device's file list. What one script allowed must not carry over to
+    // the next one loaded: Reset clears it.
+    bool m_bGetWildcards = false;
 
 private:
     std::string m_strFilePath;

@@ -1,6 +1,8 @@
 #include "common/settings.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <new>
 #include <stdexcept>
 
@@ -20,6 +22,101 @@ const char* const kAcceptedVersions[] = {"Quillon 3.2", "Quillon 3.3", "Quillon 
 size_t FindFileNameStart(const std::string& strPath) {
     size_t nSeparator = strPath.find_last_of("\\/");
     return nSeparator == std::string::npos ? 0 : nSeparator + 1;
+}
+
+enum class EUtf16 { None, LittleEndian, BigEndian };
+
+// Whether a file's bytes are UTF-16, as editors on Windows save "Unicode"
+// text: with a byte-order mark (FF FE, FE FF), or without one, which shows
+// as ASCII text with a NUL at every other byte. nSkip is the length of the
+// mark. Read byte for byte such a file would be garbage between NULs.
+EUtf16 DetectUtf16(const std::string& strContent, size_t& nSkip) {
+    nSkip = 0;
+    if (strContent.size() >= 2) {
+        const unsigned char c0 = static_cast<unsigned char>(strContent[0]);
+        const unsigned char c1 = static_cast<unsigned char>(strContent[1]);
+        if (c0 == 0xFF && c1 == 0xFE) {
+            nSkip = 2;
+            return EUtf16::LittleEndian;
+        }
+        if (c0 == 0xFE && c1 == 0xFF) {
+            nSkip = 2;
+            return EUtf16::BigEndian;
+        }
+    }
+    // Without a mark, the first characters decide; two of them at least, so
+    // that an 8-bit file with a NUL in its second byte is not taken for one.
+    const size_t nSample = std::min<size_t>(strContent.size(), 128) & ~size_t{1};
+    if (nSample < 4) {
+        return EUtf16::None;
+    }
+    bool bLittle = true;
+    bool bBig = true;
+    for (size_t i = 0; i < nSample; i += 2) {
+        const bool bFirstZero = strContent[i] == '\0';
+        const bool bSecondZero = strContent[i + 1] == '\0';
+        bLittle = bLittle && !bFirstZero && bSecondZero;
+        bBig = bBig && bFirstZero && !bSecondZero;
+    }
+    return bLittle ? EUtf16::LittleEndian : bBig ? EUtf16::BigEndian : EUtf16::None;
+}
+
+void AppendUtf8(std::string& strOut, uint32_t nCodePoint) {
+    if (nCodePoint < 0x80) {
+        strOut += static_cast<char>(nCodePoint);
+    } else if (nCodePoint < 0x800) {
+        strOut += static_cast<char>(0xC0 | (nCodePoint >> 6));
+        strOut += static_cast<char>(0x80 | (nCodePoint & 0x3F));
+    } else if (nCodePoint < 0x10000) {
+        strOut += static_cast<char>(0xE0 | (nCodePoint >> 12));
+        strOut += static_cast<char>(0x80 | ((nCodePoint >> 6) & 0x3F));
+        strOut += static_cast<char>(0x80 | (nCodePoint & 0x3F));
+    } else {
+        strOut += static_cast<char>(0xF0 | (nCodePoint >> 18));
+        strOut += static_cast<char>(0x80 | ((nCodePoint >> 12) & 0x3F));
+        strOut += static_cast<char>(0x80 | ((nCodePoint >> 6) & 0x3F));
+        strOut += static_cast<char>(0x80 | (nCodePoint & 0x3F));
+    }
+}
+
+// Turns UTF-16 content into the UTF-8 text that the programs hold, in place;
+// 8-bit content is left as it is. A lone surrogate becomes U+FFFD, and an odd
+// last byte, half a character, is dropped. Returns false only when memory
+// runs out.
+bool DecodeUtf16(std::string& strContent) {
+    size_t nSkip = 0;
+    const EUtf16 eEncoding = DetectUtf16(strContent, nSkip);
+    if (eEncoding == EUtf16::None) {
+        return true;
+    }
+    const bool bBig = eEncoding == EUtf16::BigEndian;
+    auto unitAt = [&](size_t i) -> uint32_t {
+        const unsigned char c0 = static_cast<unsigned char>(strContent[i]);
+        const unsigned char c1 = static_cast<unsigned char>(strContent[i + 1]);
+        return bBig ? (c0 << 8) | c1 : (c1 << 8) | c0;
+    };
+    std::string strText;
+    try {
+        strText.reserve(strContent.size() / 2 * 3 / 2);
+        for (size_t i = nSkip; i + 1 < strContent.size(); i += 2) {
+            uint32_t nUnit = unitAt(i);
+            if (nUnit >= 0xD800 && nUnit <= 0xDBFF && i + 3 < strContent.size()) {
+                const uint32_t nLow = unitAt(i + 2);
+                if (nLow >= 0xDC00 && nLow <= 0xDFFF) {
+                    AppendUtf8(strText, 0x10000 + ((nUnit - 0xD800) << 10) + (nLow - 0xDC00));
+                    i += 2;
+                    continue;
+                }
+            }
+            AppendUtf8(strText, nUnit >= 0xD800 && nUnit <= 0xDFFF ? 0xFFFD : nUnit);
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+    strContent.swap(strText);
+    return true;
 }
 
 }  // namespace
@@ -58,16 +155,20 @@ bool ReadTextFileLines(const std::string& strPath, std::vector<std::string>& lin
     if (file.Read(strContent.data(), strContent.size()) != nLength) {
         return false;
     }
-
-    // The text ends at its first NUL byte.
-    size_t nEnd = strContent.find('\0');
-    if (nEnd != std::string::npos) {
-        strContent.resize(nEnd);
+    if (!DecodeUtf16(strContent)) {
+        return false;
     }
+
     size_t nStart = 0;
     while (nStart < strContent.size()) {
         size_t nLineFeed = strContent.find('\n', nStart);
         size_t nPieceEnd = nLineFeed == std::string::npos ? strContent.size() : nLineFeed;
+        // A NUL ends the text of its own line only: ending the whole text
+        // there would silently drop every section after it.
+        size_t nNul = strContent.find('\0', nStart);
+        if (nNul < nPieceEnd) {
+            nPieceEnd = nNul;
+        }
         lines.push_back(Trim(strContent.substr(nStart, nPieceEnd - nStart)));
         if (nLineFeed == std::string::npos) {
             break;

@@ -10,8 +10,11 @@
 // The settings files of both programs (the client's sync script, the server's
 // configuration) share one reader and one line syntax:
 //
-//   - 8-bit text, read byte for byte; the text ends at the file's end or at
-//     its first NUL byte; no byte-order mark is recognised.
+//   - 8-bit text, read byte for byte; a NUL byte ends the text of its own
+//     line (the next line is read as usual). A UTF-16 file (byte-order mark
+//     FF FE or FE FF, or none, with the NULs of ASCII text at every other
+//     byte) is decoded to UTF-8 instead. A UTF-8 byte-order mark is not
+//     recognised: its bytes begin the first line.
 //   - Lines end at LF; every line is trimmed of white space at both ends, so
 //     CR LF files read like LF files.
 //   - After trimming a line is empty, a comment (first character '.'), a
@@ -39,7 +42,8 @@ std::string GetSettingsFilePathFor(const std::string& strProgramPath);
 
 // Fills lines with the trimmed lines of the file at strPath and returns true;
 // returns false (lines empty) when the file cannot be opened or read in full.
-// An empty file reads successfully and yields no lines.
+// An empty file reads successfully and yields no lines. Lines are counted as
+// the file has them, whether it is 8-bit text or UTF-16.
 bool ReadTextFileLines(const std::string& strPath, std::vector<std::string>& lines);
 
 // Splits strText at the first chSeparator into left and right part, each

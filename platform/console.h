@@ -35,6 +35,12 @@ private:
     unsigned m_nSavedFlags = 0;
 };
 
+// Writes strLine and a line end to standard error at once (unbuffered, so
+// it keeps its place among the program's other output). For what the
+// operator must read beside the log, in a terminal or a service's journal.
+// Safe to call from one thread at a time.
+void WriteErrorLine(const std::string& strLine);
+
 // Turns the process's stop requests (interrupt and terminate) into calls of
 // onStop, made on a thread of the watcher's own, never in signal context.
 // Must be called before the process starts any other thread, so that every

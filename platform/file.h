@@ -47,8 +47,9 @@ struct CFileInfo {
 // CFile left (errno here, GetLastError on Windows).
 int GetLastSystemError();
 
-// The system's own words for an error code of this layer or the socket layer
-// ("No such file or directory"), for messages that say why something failed.
+// The system's own text for an error code of this layer (CFile, CSocket,
+// GetLastSystemError), such as "No such file or directory" or "Connection
+// refused"; never empty.
 std::string GetSystemErrorText(int nError);
 
 // The error code for "access denied", for refusals this layer makes itself.

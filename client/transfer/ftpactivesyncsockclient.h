@@ -25,11 +25,23 @@ public:
     int64_t DataReceive(char*, size_t) override { return 0; }
     void CloseDataConnection() override {}
 
+    // The device reports no more than that a copy failed; that is the cause
+    // kept for the operator.
     bool Get(const std::string& strRemoteName, const std::string& strLocalPath) override {
-        return m_Device.CopyFromDevice(strRemoteName, strLocalPath);
+        m_strLocalError.clear();
+        if (!m_Device.CopyFromDevice(strRemoteName, strLocalPath)) {
+            m_strLocalError = "the copy from the device failed";
+            return false;
+        }
+        return true;
     }
     bool Put(const std::string& strLocalPath, const std::string& strRemoteName) override {
-        return m_Device.CopyToDevice(strLocalPath, strRemoteName);
+        m_strLocalError.clear();
+        if (!m_Device.CopyToDevice(strLocalPath, strRemoteName)) {
+            m_strLocalError = "the copy to the device failed";
+            return false;
+        }
+        return true;
     }
     // There is no listing on this path; the output is left as it was.
     bool List(const std::string&, std::string*) override { return false; }

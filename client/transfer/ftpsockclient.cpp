@@ -34,6 +34,25 @@ bool EndsWithCrLf(const std::string& strText) {
     return strText.size() >= 2 && strText.compare(strText.size() - 2, 2, "\r\n") == 0;
 }
 
+// A socket's error for the operator; a time-out says so rather than "try
+// again", which is what the system calls it here.
+std::string SocketErrorText(int nError) {
+    if (nError == platform::GetTimeoutErrorCode()) {
+        return "timed out";
+    }
+    return platform::GetSystemErrorText(nError);
+}
+
+// The last line of a reply, without its line end.
+std::string LastReplyLine(const std::string& strReply) {
+    std::string strText = strReply;
+    while (!strText.empty() && (strText.back() == '\n' || strText.back() == '\r')) {
+        strText.pop_back();
+    }
+    const size_t nLineEnd = strText.rfind("\r\n");
+    return nLineEnd == std::string::npos ? strText : strText.substr(nLineEnd + 2);
+}
+
 }  // namespace
 
 std::string FormatPortCommand(const std::string& strAddress, unsigned int nPort) {
@@ -46,11 +65,24 @@ std::string FormatPortCommand(const std::string& strAddress, unsigned int nPort)
 // ---------------------------------------------------------------------------
 // Command-level operations
 
+std::string CFtpSockClientBase::GetFailureCause() const {
+    if (!m_strLocalError.empty()) {
+        return m_strLocalError;
+    }
+    const std::string strLine = LastReplyLine(m_strLastReply);
+    if (m_nReplyCode == kNoReply || strLine.empty()) {
+        return "no reply from the server";
+    }
+    return strLine;
+}
+
 bool CFtpSockClientBase::SendCommand(const std::string& strLine) {
     if (HasNoCommandSocket() || !m_bConnected) {
         return true;
     }
+    m_strLocalError.clear();
     if (strLine.empty()) {
+        m_strLocalError = "empty command";
         return false;
     }
     std::string strSend = strLine;
@@ -58,12 +90,16 @@ bool CFtpSockClientBase::SendCommand(const std::string& strLine) {
         strSend += "\r\n";
     }
     if (strSend.find_first_of("\r\n") < strSend.size() - 2) {
+        m_strLocalError = "a line end inside the command";
         return false;
     }
     size_t nDone = 0;
     while (nDone < strSend.size()) {
         int64_t nSent = CommandSend(strSend.data() + nDone, strSend.size() - nDone);
         if (nSent <= 0) {
+            if (m_strLocalError.empty()) {
+                m_strLocalError = "the command could not be sent";
+            }
             return false;
         }
         nDone += static_cast<size_t>(nSent);
@@ -75,13 +111,22 @@ std::string CFtpSockClientBase::ReadReply() {
     if (HasNoCommandSocket() || !m_bConnected) {
         return std::string();
     }
+    m_strLocalError.clear();
     std::string strReply;
     std::string strLine;
     for (;;) {
         char c = 0;
-        if (CommandReceive(&c) != 1 || strReply.size() + strLine.size() >= kMaxReplyBytes) {
+        const bool bTooLong = strReply.size() + strLine.size() >= kMaxReplyBytes;
+        const int64_t nReceived = bTooLong ? -1 : CommandReceive(&c);
+        if (nReceived != 1) {
             // What arrived is kept for the log, but it is no reply: even a
             // complete first line must not pass for an answer.
+            if (bTooLong) {
+                m_strLocalError = "reply too long";
+            } else if (m_strLocalError.empty()) {
+                m_strLocalError = nReceived == 0 ? "connection closed by the server"
+                                                 : "no reply from the server";
+            }
             m_nReplyCode = kNoReply;
             m_strLastReply = strReply + strLine;
             return m_strLastReply;
@@ -174,11 +219,19 @@ bool CFtpSockClient::Connect(const std::string& strHost, unsigned int nPort) {
     }
     platform::CSocketAddress address;
     address.nPort = static_cast<uint16_t>(nPort);
-    m_bConnected = nPort <= 0xFFFF &&
-                   (platform::ParseIpv4Address(strHost, address.nAddress) ||
-                    platform::ResolveHostName(strHost, address.nAddress)) &&
-                   m_pCommandSocket->Connect(address, m_nTimeoutMs) &&
-                   m_pCommandSocket->SetTimeouts(m_nTimeoutMs);
+    m_bConnected = false;
+    m_strLocalError.clear();
+    if (nPort > 0xFFFF) {
+        m_strLocalError = "no such port";
+    } else if (!platform::ParseIpv4Address(strHost, address.nAddress) &&
+               !platform::ResolveHostName(strHost, address.nAddress)) {
+        m_strLocalError = "host name not found";
+    } else if (!m_pCommandSocket->Connect(address, m_nTimeoutMs) ||
+               !m_pCommandSocket->SetTimeouts(m_nTimeoutMs)) {
+        m_strLocalError = SocketErrorText(m_pCommandSocket->GetLastError());
+    } else {
+        m_bConnected = true;
+    }
     if (m_bConnected) {
         // Commands are short and each waits for its reply: none should wait
         // for an acknowledgement first.
@@ -195,7 +248,7 @@ bool CFtpSockClient::CreateCommandSocket() {
     DeleteCommandSocket();
     m_pCommandSocket = new platform::CSocket();
     if (!m_pCommandSocket->Create() || !m_pCommandSocket->Bind(platform::CSocketAddress())) {
-        m_nReplyCode = kErrorSocketCreate;
+        SetLocalError(kErrorSocketCreate, SocketErrorText(m_pCommandSocket->GetLastError()));
         return false;
     }
     return true;
@@ -209,7 +262,11 @@ void CFtpSockClient::DeleteCommandSocket() {
 }
 
 int64_t CFtpSockClient::CommandSend(const char* pBuffer, size_t nLength) {
-    if (m_pCommandSocket == nullptr || !m_pCommandSocket->SendAll(pBuffer, nLength)) {
+    if (m_pCommandSocket == nullptr) {
+        return -1;
+    }
+    if (!m_pCommandSocket->SendAll(pBuffer, nLength)) {
+        m_strLocalError = "connection lost: " + SocketErrorText(m_pCommandSocket->GetLastError());
         return -1;
     }
     return static_cast<int64_t>(nLength);
@@ -223,6 +280,10 @@ int64_t CFtpSockClient::CommandReceive(char* pByte) {
         int64_t nReceived = m_pCommandSocket->Receive(m_commandBuffer, sizeof(m_commandBuffer));
         if (nReceived <= 0) {
             if (nReceived < 0) {
+                const int nError = m_pCommandSocket->GetLastError();
+                m_strLocalError = nError == platform::GetTimeoutErrorCode()
+                                      ? "timed out waiting for the server's reply"
+                                      : "connection lost: " + SocketErrorText(nError);
                 // A reply that comes after we gave up would be taken for the
                 // answer to the next command.
                 m_pCommandSocket->Shutdown();
@@ -270,37 +331,38 @@ void CFtpSockClient::CloseDataConnection() {
 bool CFtpSockClient::OpenDataPort() {
     platform::CSocketAddress local;
     if (m_pCommandSocket == nullptr || !m_pCommandSocket->GetLocalAddress(local)) {
+        m_strLocalError = "not connected";
         return false;
     }
     if (!m_bConnected) {
-        m_nReplyCode = kErrorPortRefused;
+        SetLocalError(kErrorPortRefused, "not connected");
         return false;
     }
     // The listener takes connections only on the interface the server
     // reaches us through, the one PORT names.
     platform::CSocketAddress listenAddress;
     listenAddress.nAddress = local.nAddress;
-    if (!m_DataListener.Create() || !m_DataListener.Bind(listenAddress)) {
+    auto listenerFailed = [&](int nCode) {
+        SetLocalError(nCode, "data listener: " + SocketErrorText(m_DataListener.GetLastError()));
         m_DataListener.Close();
-        m_nReplyCode = kErrorSocketCreate;
         return false;
+    };
+    if (!m_DataListener.Create() || !m_DataListener.Bind(listenAddress)) {
+        return listenerFailed(kErrorSocketCreate);
     }
     if (!m_DataListener.Listen(5)) {
-        m_nReplyCode = kErrorDataListen;
-        m_DataListener.Close();
-        return false;
+        return listenerFailed(kErrorDataListen);
     }
     if (!m_DataListener.GetLocalAddress(listenAddress)) {
-        m_nReplyCode = kErrorDataAddress;
-        m_DataListener.Close();
-        return false;
+        return listenerFailed(kErrorDataAddress);
     }
     bool bSent = SendCommand(FormatPortCommand(local.GetAddressText(), listenAddress.nPort));
     if (bSent) {
         ReadReply();
     }
     if (!bSent || m_nReplyCode != 200) {
-        m_nReplyCode = kErrorPortRefused;
+        // The cause is what the server answered, or why it could not.
+        SetLocalError(kErrorPortRefused, GetFailureCause());
         m_DataListener.Close();
         return false;
     }
@@ -349,15 +411,21 @@ bool CFtpSockClient::AcceptDataConnection(platform::CSocket& dataSocket) {
         int nReady = m_DataListener.WaitReadable(nSliceMs);
         if (nReady > 0) {
             platform::CSocketAddress peer;
-            if (!m_DataListener.Accept(dataSocket, peer) ||
-                !dataSocket.SetTimeouts(m_nTimeoutMs)) {
-                m_nReplyCode = kErrorDataOrLocalFile;
+            if (!m_DataListener.Accept(dataSocket, peer)) {
+                SetLocalError(kErrorDataOrLocalFile,
+                              "data connection: " + SocketErrorText(m_DataListener.GetLastError()));
+                return false;
+            }
+            if (!dataSocket.SetTimeouts(m_nTimeoutMs)) {
+                SetLocalError(kErrorDataOrLocalFile,
+                              "data connection: " + SocketErrorText(dataSocket.GetLastError()));
                 return false;
             }
             return true;
         }
         if (nReady < 0) {
-            m_nReplyCode = kErrorDataOrLocalFile;
+            SetLocalError(kErrorDataOrLocalFile,
+                          "data connection: " + SocketErrorText(m_DataListener.GetLastError()));
             return false;
         }
         // A server that speaks instead of connecting has given up on the
@@ -369,7 +437,7 @@ bool CFtpSockClient::AcceptDataConnection(platform::CSocket& dataSocket) {
             return false;
         }
         if (nLeft <= 0) {
-            m_nReplyCode = kErrorDataOrLocalFile;
+            SetLocalError(kErrorDataOrLocalFile, "the server did not open the data connection");
             return false;
         }
     }
@@ -379,16 +447,23 @@ bool CFtpSockClient::Get(const std::string& strRemoteName, const std::string& st
     // Everything local is settled before the server is asked, so a local
     // failure leaves no reply unread on the command channel.
     uint32_t dwAttributes = platform::GetFileAttributes(strLocalPath);
-    if (strLocalPath.empty() ||
-        (dwAttributes != platform::kInvalidFileAttributes &&
-         (dwAttributes & (platform::kFileAttributeDirectory | platform::kFileAttributeReadOnly)))) {
-        m_nReplyCode = kErrorDataOrLocalFile;
+    const bool bExists = dwAttributes != platform::kInvalidFileAttributes;
+    if (strLocalPath.empty()) {
+        SetLocalError(kErrorDataOrLocalFile, "no local path");
+        return false;
+    }
+    if (bExists && (dwAttributes & platform::kFileAttributeDirectory) != 0) {
+        SetLocalError(kErrorDataOrLocalFile, "the local path is a folder");
+        return false;
+    }
+    if (bExists && (dwAttributes & platform::kFileAttributeReadOnly) != 0) {
+        SetLocalError(kErrorDataOrLocalFile, "the local file is read-only");
         return false;
     }
     platform::CFile file;
     std::string strTemporary;
     if (!file.CreateTemporary(DirectoryOf(strLocalPath), strTemporary)) {
-        m_nReplyCode = kErrorDataOrLocalFile;
+        SetLocalError(kErrorDataOrLocalFile, platform::GetSystemErrorText(file.GetLastError()));
         return false;
     }
     auto discardTemporary = [&]() {
@@ -422,6 +497,12 @@ bool CFtpSockClient::Get(const std::string& strRemoteName, const std::string& st
         }
     }
     bLocalOk = file.Close() && bLocalOk;
+    std::string strLocalError;
+    if (!bLocalOk) {
+        strLocalError = platform::GetSystemErrorText(file.GetLastError());
+    } else if (!bComplete) {
+        strLocalError = "receiving the file: " + SocketErrorText(dataSocket.GetLastError());
+    }
     EndDataTransfer();
     ReadReply();
 
@@ -429,11 +510,15 @@ bool CFtpSockClient::Get(const std::string& strRemoteName, const std::string& st
     if (bResult && !platform::ReplaceFile(strTemporary, strLocalPath)) {
         bResult = false;
         bLocalOk = false;
+        strLocalError = platform::GetSystemErrorText(platform::GetLastSystemError());
     }
     if (!bResult) {
         platform::DeleteFile(strTemporary);
         if (!bLocalOk) {
-            m_nReplyCode = kErrorDataOrLocalFile;
+            SetLocalError(kErrorDataOrLocalFile, strLocalError);
+        } else if (!bComplete && m_nReplyCode == kReplyTransferComplete) {
+            // The server thinks all went well; the cut connection says why not.
+            m_strLocalError = strLocalError;
         }
     }
     return bResult;
@@ -443,12 +528,41 @@ bool CFtpSockClient::Put(const std::string& strLocalPath, const std::string& str
     // The server empties its copy when STOR arrives; a file we cannot read
     // must never get that far. A FIFO or device is refused before opening,
     // which would wait for a writer that may never come.
+    if (strLocalPath.empty()) {
+        SetLocalError(kErrorDataOrLocalFile, "no local path");
+        return false;
+    }
     uint32_t dwAttributes = platform::GetFileAttributes(strLocalPath);
+    if (dwAttributes == platform::kInvalidFileAttributes) {
+        SetLocalError(kErrorDataOrLocalFile,
+                      platform::GetSystemErrorText(platform::GetLastSystemError()));
+        return false;
+    }
+    if ((dwAttributes & platform::kFileAttributeSystem) != 0) {
+        SetLocalError(kErrorDataOrLocalFile, "not a regular file");
+        return false;
+    }
     platform::CFile file;
-    if (dwAttributes == platform::kInvalidFileAttributes ||
-        (dwAttributes & platform::kFileAttributeSystem) != 0 ||
-        !file.Open(strLocalPath, platform::CFile::modeRead)) {
-        m_nReplyCode = kErrorDataOrLocalFile;
+    if (!file.Open(strLocalPath, platform::CFile::modeRead)) {
+        SetLocalError(kErrorDataOrLocalFile, platform::GetSystemErrorText(file.GetLastError()));
+        return false;
+    }
+    const int64_t nLength = file.GetLength();
+    if (nLength < 0) {
+        SetLocalError(kErrorDataOrLocalFile, platform::GetSystemErrorText(file.GetLastError()));
+        return false;
+    }
+    // Announced first, so that a server which knows ALLO commits the upload
+    // only when exactly this many bytes arrived: a transfer cut short then
+    // never replaces its copy. Whatever it answers (200, or 202 and 502 from
+    // servers that do not know it), the upload goes on as before; only a
+    // reply that never comes ends the Put here.
+    if (!SendCommand("ALLO " + std::to_string(nLength))) {
+        m_nReplyCode = kNoReply;
+        return false;
+    }
+    ReadReply();
+    if (m_nReplyCode == kNoReply) {
         return false;
     }
     if (!StartTransfer("STOR " + strRemoteName)) {
@@ -474,6 +588,12 @@ bool CFtpSockClient::Put(const std::string& strLocalPath, const std::string& str
         }
     }
     file.Close();
+    std::string strLocalError;
+    if (!bLocalOk) {
+        strLocalError = platform::GetSystemErrorText(file.GetLastError());
+    } else if (!bSent) {
+        strLocalError = "sending the file: " + SocketErrorText(dataSocket.GetLastError());
+    }
     if (!bLocalOk && g_pDataConnection != nullptr) {
         // An orderly close would make the server keep the bytes so far as
         // the whole file.
@@ -482,7 +602,10 @@ bool CFtpSockClient::Put(const std::string& strLocalPath, const std::string& str
     EndDataTransfer();
     ReadReply();
     if (!bLocalOk) {
-        m_nReplyCode = kErrorDataOrLocalFile;
+        SetLocalError(kErrorDataOrLocalFile, strLocalError);
+    } else if (!bSent && m_nReplyCode == kReplyTransferComplete) {
+        // The server thinks all went well; the cut connection says why not.
+        m_strLocalError = strLocalError;
     }
     return bLocalOk && bSent && m_nReplyCode == kReplyTransferComplete;
 }

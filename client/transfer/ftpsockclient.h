@@ -78,6 +78,12 @@ public:
     bool Quit();
     std::string GetLastReply() const { return m_strLastReply; }
 
+    // Why the last operation failed, as one line for the operator: the local
+    // cause when one was kept (the system's text for a local file, a socket
+    // or a connect, or what became of the connection), else the server's
+    // last reply line without its line end.
+    std::string GetFailureCause() const;
+
     // The code left when no complete reply arrived; no caller expects it.
     static constexpr int kNoReply = 0;
     // Replies longer than this are not replies but a misbehaving peer.
@@ -87,6 +93,16 @@ public:
     std::string m_strListing;
     bool m_bConnected = false;
     int m_nReplyCode = 0;
+    // The cause of the last failure that no server reply explains; emptied
+    // by every command sent and every reply read.
+    std::string m_strLocalError;
+
+protected:
+    // Sets a local code and its cause together.
+    void SetLocalError(int nCode, const std::string& strCause) {
+        m_nReplyCode = nCode;
+        m_strLocalError = strCause;
+    }
 };
 
 // The data connection of the transfer in progress, for the data primitives;
@@ -127,6 +143,9 @@ public:
     bool Get(const std::string& strRemoteName, const std::string& strLocalPath) override;
     // STOR of a local file, which is opened before anything is sent: a file
     // that cannot be read fails with 5004 and the server is never asked.
+    // Its length goes first as "ALLO <bytes>"; any answer to that leads on
+    // to the upload, only a missing one (kNoReply) fails the Put. True only
+    // when the server confirms the upload with 226.
     bool Put(const std::string& strLocalPath, const std::string& strRemoteName) override;
     // LIST of the server's start directory (strPath is not sent); the text is
     // kept in m_strListing and copied to *pstrOutput.

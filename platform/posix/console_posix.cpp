@@ -60,6 +60,11 @@ bool g_bWatching = false;
 
 }  // namespace
 
+void WriteErrorLine(const std::string& strLine) {
+    std::fputs((strLine + "\n").c_str(), stderr);
+    std::fflush(stderr);
+}
+
 void WatchStopRequests(std::function<void()> onStop) {
     std::lock_guard<std::mutex> lock(g_stopMutex);
     g_onStop = std::move(onStop);

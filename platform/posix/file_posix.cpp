@@ -109,13 +109,27 @@ bool MatchFrom(const char* pPattern, const char* pName) {
 
 int GetLastSystemError() { return errno; }
 
-int GetAccessDeniedErrorCode() { return EACCES; }
+namespace {
+
+// strerror_r comes in two kinds: the XSI one fills the buffer and returns a
+// status, the GNU one returns the text (which may not be in the buffer).
+[[maybe_unused]] const char* ErrorTextOf(int nStatus, const char* pszBuffer) {
+    return nStatus == 0 ? pszBuffer : nullptr;
+}
+[[maybe_unused]] const char* ErrorTextOf(const char* pszText, const char*) { return pszText; }
+
+}  // namespace
 
 std::string GetSystemErrorText(int nError) {
-    char szBuffer[256];
-    // The GNU form returns its text, which need not be the buffer.
-    return strerror_r(nError, szBuffer, sizeof(szBuffer));
+    char buffer[256] = {};
+    const char* pszText = ErrorTextOf(strerror_r(nError, buffer, sizeof(buffer)), buffer);
+    if (pszText == nullptr || *pszText == '\0') {
+        return "error " + std::to_string(nError);
+    }
+    return pszText;
 }
+
+int GetAccessDeniedErrorCode() { return EACCES; }
 
 uint32_t GetFileAttributes(const std::string& strPath) {
     struct stat st {};

@@ -1,5 +1,6 @@
 #include "client/clientdlg.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -25,12 +26,17 @@ namespace {
 const int kFields[] = {IDC_LABEL, IDC_ADDRESS, IDC_PORT, IDC_USER, IDC_PASSWORD};
 
 // A dialog whose transfer client gives up quickly, so a silent peer cannot
-// hold a test for the full minute.
+// hold a test for the full minute, and which records the failure causes it
+// would write on standard error.
 class CQuickClientDlg : public CTandrelClientDlg {
 public:
     using CTandrelClientDlg::CTandrelClientDlg;
 
+    std::vector<std::string> m_causes;
+
 protected:
+    void WriteFailureCause(const std::string& strLine) override { m_causes.push_back(strLine); }
+
     std::unique_ptr<CFtpSockClientBase> CreateClient() override {
         std::unique_ptr<CFtpSockClientBase> pClient = CTandrelClientDlg::CreateClient();
         if (auto* pTcp = dynamic_cast<CFtpSockClient*>(pClient.get())) {
@@ -42,8 +48,6 @@ protected:
 
 class ClientDialogTest : public ::testing::Test {
 protected:
-    void SetUp() override { g_bGetWildcards = false; }
-
     // A script with a [SERVER] section made of serverLines, and extra text
     // after it.
     void WriteScript(const std::string& strServerLines, const std::string& strRest = "") {
@@ -383,6 +387,20 @@ TEST_F(ClientDialogTest, ServerThatGoesAwayMidRunFailsEachFileAndLosesNothing) {
     EXPECT_EQ(local.ReadFile("keep.txt"), "local copy");
     EXPECT_EQ(local.List(), (std::vector<std::string>{"keep.txt", "send.dat"}));
     EXPECT_EQ(dialog.GetOutcome(), ERunOutcome::FilesFailed);
+
+    // Each failure names its files and what became of the connection: the
+    // first command after the close finds it ended, a later one may find
+    // it reset.
+    const std::string files[] = {"GET in/keep.txt->" + strDir + "/keep.txt",
+                                 "GET in/new.txt->" + strDir + "/new.txt",
+                                 "PUT " + strDir + "/send.dat->out/send.dat"};
+    ASSERT_EQ(dialog.m_causes.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_THAT(dialog.m_causes[i],
+                    ::testing::AnyOf(files[i] + ": connection closed by the server",
+                                     files[i] + ": connection lost: Broken pipe",
+                                     files[i] + ": connection lost: Connection reset by peer"));
+    }
 }
 
 TEST_F(ClientDialogTest, AGreetingOfSeveralLinesIsLoggedAsOneLine) {
@@ -401,6 +419,7 @@ TEST_F(ClientDialogTest, AGreetingOfSeveralLinesIsLoggedAsOneLine) {
                   "Disconnecting from server...\n"
                   "Disconnected\n");
     EXPECT_EQ(dialog.GetOutcome(), ERunOutcome::LoginFailed);
+    EXPECT_EQ(dialog.m_causes, std::vector<std::string>{"login as op: 530 No"});
 }
 
 TEST(FindLocalFilesTest, SkipsHiddenFilesSystemFilesAndFolders) {

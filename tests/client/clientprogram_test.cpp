@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "tests/server/ftp_test_client.h"
+#include "tests/common/utf16_text.h"
 #include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
@@ -108,6 +110,15 @@ protected:
         EXPECT_FALSE(result.m_bTimedOut);
         EXPECT_FALSE(result.m_bSignaled);
         return result;
+    }
+
+    // A PUT section whose entry finds nothing, and the lines of its run.
+    std::string NothingToSend() const {
+        return "[PUT]\nLocalFiles=*.none\nLocalDir=" + m_local.Path() + "\nRemoteDir=\n";
+    }
+    std::vector<std::string> NothingSent() const {
+        return {"PUT no files found (" + m_local.Join("*.none") + " --> )", "No GET section found",
+                "PUT Files: 0 OK"};
     }
 
     std::string LogPath() const { return m_client.Join("sync.log"); }
@@ -235,11 +246,16 @@ TEST_F(ClientProgramTest, SwitchesChooseTheOrderAndWhetherTheRunStartsByItself) 
 
 TEST_F(ClientProgramTest, RunsThatEndEarlyLogWhyAndSayItInTheExitStatus) {
     StartServer();
+    // The server refuses to replace a read-only copy.
+    ASSERT_TRUE(m_served.WriteFile("b.dat", "older"));
+    ASSERT_EQ(chmod(m_served.Join("b.dat").c_str(), 0444), 0);
     struct CCase {
         const char* pszName;
         std::string strScript;
         std::vector<std::string> lines;
         int nExitStatus;
+        // The causes on standard error, beside the log lines.
+        std::string strStderr;
     };
     const int nClosedPort = FindFreePort();
     std::string strNowhere = Server();
@@ -249,13 +265,15 @@ TEST_F(ClientProgramTest, RunsThatEndEarlyLogWhyAndSayItInTheExitStatus) {
         {"wrong password", Server("wrong") + Sections(),
          {Head()[0], Head()[1], Head()[2], Head()[3], "Login failed!!!",
           "Disconnecting from server...", "Disconnected"},
-         kExitLoginFailed},
+         kExitLoginFailed, "login as op: 530 Not logged in.\n"},
         {"nobody listening", strNowhere + Sections(),
          {"Trying to connect to 127.0.0.1:" + std::to_string(nClosedPort) + "...",
           "Can't connect!!!"},
-         kExitConnectFailed},
+         kExitConnectFailed,
+         "connect to 127.0.0.1:" + std::to_string(nClosedPort) + ": Connection refused\n"},
+        // Nothing to do is not a success: a script cut short reads like this.
         {"no sections", Server(), Run({"No GET section found", "No PUT section found"}),
-         kExitOk},
+         kExitFilesFailed, ""},
         {"entries that find nothing",
          Server() + "[PUT]\nLocalFiles=*.none;.secret.dat;folder.dat\nLocalDir=" +
              m_local.Path() + "\nRemoteDir=incoming\n",
@@ -263,13 +281,22 @@ TEST_F(ClientProgramTest, RunsThatEndEarlyLogWhyAndSayItInTheExitStatus) {
               "PUT no files found (" + m_local.Join(".secret.dat") + " --> incoming)",
               "PUT no files found (" + m_local.Join("folder.dat") + " --> incoming)",
               "No GET section found", "PUT Files: 0 OK"}),
-         kExitOk},
+         kExitOk, ""},
+        {"a server copy that cannot be replaced",
+         Server() + "[PUT]\nLocalFiles=b.dat\nLocalDir=" + m_local.Path() + "\nRemoteDir=\n",
+         Run({PutLine("FAILED!!", "b.dat"), "No GET section found",
+              "PUT Files: 0 OK, 1 FAILED!!"}),
+         kExitFilesFailed,
+         "PUT " + m_local.Join("b.dat") +
+             "->/b.dat: 550 Requested action not taken. File or directory unavailable.\n"},
         {"a file the server does not have",
          Server() + "[GET]\nRemoteFiles=missing.txt;report.txt\nLocalDir=" + InPath() +
              "\nRemoteDir=\n",
          Run({GetLine("FAILED!!", "missing.txt"), GetLine("OK TRANSM", "report.txt"),
               "GET Files: 1 OK, 1 FAILED!!", "No PUT section found"}),
-         kExitFilesFailed},
+         kExitFilesFailed,
+         "GET /missing.txt->" + InPath() +
+             "/missing.txt: 550 Requested action not taken. File or directory unavailable.\n"},
     };
     for (const CCase& c : cases) {
         SCOPED_TRACE(c.pszName);
@@ -278,8 +305,9 @@ TEST_F(ClientProgramTest, RunsThatEndEarlyLogWhyAndSayItInTheExitStatus) {
         testsupport::CProcessResult result = RunClient({"-silent"});
         EXPECT_EQ(ReadLog(), Lines(c.lines));
         EXPECT_EQ(result.m_nExitStatus, c.nExitStatus);
-        EXPECT_EQ(result.m_strStderr, "");
+        EXPECT_EQ(result.m_strStderr, c.strStderr);
     }
+    EXPECT_EQ(m_served.ReadFile("b.dat"), "older");
     // Nothing failed locally: the missing file left nothing behind.
     EXPECT_EQ(m_local.List(), (std::vector<std::string>{".secret.dat", "In", "a.dat", "b.dat",
                                                          "folder.dat", "notes.txt"}));
@@ -300,8 +328,39 @@ TEST_F(ClientProgramTest, AFileThatCannotBeReadIsNotSentAndTheServerKeepsItsCopy
                                     "OK TRANSM: PUT " + out.Join("good.dat") + "->/good.dat",
                                     "No GET section found", "PUT Files: 1 OK, 1 FAILED!!"})));
     EXPECT_EQ(result.m_nExitStatus, kExitFilesFailed);
+    EXPECT_EQ(result.m_strStderr, "PUT " + out.Join("broken.dat") +
+                                      "->/broken.dat: Input/output error\n");
     EXPECT_EQ(m_served.ReadFile("broken.dat"), "server copy");
     EXPECT_EQ(m_served.ReadFile("good.dat"), "good");
+}
+
+TEST_F(ClientProgramTest, ANulOrUtf16TextDoesNotHideTheSections) {
+    StartServer();
+    const std::string strGet = "[GET]\nRemoteFiles=report.txt\nLocalDir=" + InPath() +
+                               "\nRemoteDir=\n";
+    struct CCase {
+        const char* pszName;
+        std::string strScript;
+    };
+    const CCase cases[] = {
+        {"NUL on a comment line", Server() + std::string(". note\0[PUT]\n", 13) + strGet},
+        {"NUL after a value", Server() + std::string("[GET]\nRemoteFiles=report.txt\0x\n", 31) +
+                                  "LocalDir=" + InPath() + "\n"},
+        {"UTF-16 with mark", Utf16(Server() + strGet, false, true)},
+        {"UTF-16 big-endian with mark", Utf16(Server() + strGet, true, true)},
+        {"UTF-16 without mark", Utf16(Server() + strGet, false, false)},
+    };
+    for (const CCase& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        std::filesystem::remove_all(InPath());
+        WriteScript(c.strScript);
+        testsupport::CProcessResult result = RunClient({"-silent"});
+        EXPECT_EQ(ReadLog(), Lines(Run({GetLine("OK TRANSM", "report.txt"), "GET Files: 1 OK",
+                                        "No PUT section found"})));
+        EXPECT_EQ(result.m_nExitStatus, kExitOk);
+        EXPECT_EQ(result.m_strStderr, "");
+        EXPECT_EQ(m_local.ReadFile("In/report.txt"), "monthly report\n");
+    }
 }
 
 TEST_F(ClientProgramTest, ScriptsThatCannotBeUsedEndTheProgramWithTheirMessages) {
@@ -349,7 +408,7 @@ TEST_F(ClientProgramTest, ScriptsThatCannotBeUsedEndTheProgramWithTheirMessages)
 
 TEST_F(ClientProgramTest, AMissingPasswordIsAskedForThenALinePressesConnect) {
     StartServer();
-    std::string strScript = Server();
+    std::string strScript = Server() + NothingToSend();
     strScript.replace(strScript.find("Pwd=pw\n"), 7, "");
     WriteScript(strScript);
 
@@ -360,8 +419,7 @@ TEST_F(ClientProgramTest, AMissingPasswordIsAskedForThenALinePressesConnect) {
     EXPECT_EQ(result.m_strStderr, "Password: ");
     EXPECT_EQ(result.m_strStdout,
               "Label: Test office\nAddress: 127.0.0.1\nPort: " + std::to_string(m_nPort) +
-                  "\nUser: op\nPassword: \n" +
-                  Lines(Run({"No GET section found", "No PUT section found"})));
+                  "\nUser: op\nPassword: \n" + Lines(Run(NothingSent())));
 
     // A wrong value is refused and asked for again.
     std::filesystem::remove(LogPath());
@@ -370,7 +428,7 @@ TEST_F(ClientProgramTest, AMissingPasswordIsAskedForThenALinePressesConnect) {
     result = RunClient({"-silent"}, "21x\npw\n\n" + std::to_string(m_nPort) + "\n\n");
     EXPECT_EQ(result.m_nExitStatus, kExitOk);
     EXPECT_EQ(result.m_strStderr, "Port: Password: Invalid parameter\nPort: ");
-    EXPECT_EQ(ReadLog(), Lines(Run({"No GET section found", "No PUT section found"})));
+    EXPECT_EQ(ReadLog(), Lines(Run(NothingSent())));
 
     // Without an answer the program ends without a run.
     std::filesystem::remove(LogPath());

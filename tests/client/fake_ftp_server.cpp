@@ -1,5 +1,7 @@
 #include "tests/client/fake_ftp_server.h"
 
+#include <cstdio>
+
 CFakeFtpServer::CFakeFtpServer(std::vector<std::string> vecScript)
     : m_vecScript(std::move(vecScript)) {
     platform::CSocketAddress address{0x7F000001, 0};
@@ -23,6 +25,38 @@ std::vector<std::string> CFakeFtpServer::Received() {
     return m_vecReceived;
 }
 
+std::string CFakeFtpServer::ReceivedData() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_strData;
+}
+
+bool CFakeFtpServer::SendScripted(const std::string& strText) {
+    const size_t nMarker = strText.find(kReceiveData);
+    const std::string strBefore = strText.substr(0, nMarker);
+    if (!strBefore.empty() && !m_connection.SendAll(strBefore.data(), strBefore.size())) {
+        return false;
+    }
+    if (nMarker == std::string::npos) {
+        return true;
+    }
+    ReceiveData();
+    return SendScripted(strText.substr(nMarker + std::string(kReceiveData).size()));
+}
+
+void CFakeFtpServer::ReceiveData() {
+    platform::CSocket data;
+    std::string strData;
+    if (data.Create() && data.SetTimeouts(10000) && data.Connect(m_dataAddress, 10000)) {
+        char buffer[65536];
+        int64_t nReceived;
+        while ((nReceived = data.Receive(buffer, sizeof(buffer))) > 0) {
+            strData.append(buffer, static_cast<size_t>(nReceived));
+        }
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_strData = strData;
+}
+
 void CFakeFtpServer::Serve() {
     platform::CSocketAddress peer;
     if (!m_listener.Accept(m_connection, peer)) {
@@ -37,7 +71,7 @@ void CFakeFtpServer::Serve() {
                 m_connection.Close();
                 return;
             }
-            if (!strText.empty() && !m_connection.SendAll(strText.data(), strText.size())) {
+            if (!SendScripted(strText)) {
                 return;
             }
         }
@@ -51,8 +85,15 @@ void CFakeFtpServer::Serve() {
             }
             strPending.append(buffer, static_cast<size_t>(nReceived));
         }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_vecReceived.push_back(strPending.substr(0, nEnd));
+        const std::string strLine = strPending.substr(0, nEnd);
         strPending.erase(0, nEnd + 2);
+        unsigned a, b, c, d, nHigh, nLow;
+        if (std::sscanf(strLine.c_str(), "PORT %u,%u,%u,%u,%u,%u", &a, &b, &c, &d, &nHigh,
+                        &nLow) == 6) {
+            m_dataAddress = {(a << 24) | (b << 16) | (c << 8) | d,
+                             static_cast<uint16_t>(nHigh * 256 + nLow)};
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_vecReceived.push_back(strLine);
     }
 }

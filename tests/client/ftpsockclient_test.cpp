@@ -4,8 +4,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "client/transfer/ftpsockclient.h"
 #include "tests/client/fake_ftp_server.h"
+#include "tests/server/ftp_test_client.h"
+#include "tests/support/tempdir.h"
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -212,6 +216,122 @@ TEST(Transfers, FailWithTheLocalCodesWhenTheDataConnectionCannotBeSetUp) {
         EXPECT_FALSE(session.m_client.List("", nullptr));
         EXPECT_EQ(session.m_client.m_nReplyCode, kErrorDataOrLocalFile);
     }
+}
+
+TEST(Put, AnnouncesTheSizeAndUploadsWhateverTheServerSaysToThat) {
+    testsupport::CTempDir dir;
+    const std::string strData = "fourteen bytes";
+    ASSERT_TRUE(dir.WriteFile("up.bin", strData));
+    ASSERT_TRUE(dir.WriteFile("empty.bin", ""));
+    struct Case {
+        const char* pszName;
+        const char* pszFile;
+        std::string strAlloReply;
+        std::string strFinalReply;
+        bool bResult;
+        int nCode;
+    };
+    const std::string strDone = "226 Transfer complete.\r\n";
+    const Case cases[] = {
+        {"known", "up.bin", "200 Done\r\n", strDone, true, 226},
+        {"stock server", "up.bin", "202 ALLO command ignored.\r\n", strDone, true, 226},
+        {"not implemented", "up.bin", "502 Command not implemented.\r\n", strDone, true, 226},
+        {"refused", "up.bin", "501 Syntax error in parameters or arguments.\r\n", strDone, true,
+         226},
+        {"empty file", "empty.bin", "200 Done\r\n", strDone, true, 226},
+        // The server counted other than announced and did not commit.
+        {"not committed", "up.bin", "200 Done\r\n", "552 Requested file action aborted.\r\n",
+         false, 552},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        CScriptedSession session({c.strAlloReply, "200 Done\r\n",
+                                  std::string("150 Opening.\r\n") + CFakeFtpServer::kReceiveData +
+                                      c.strFinalReply});
+        ASSERT_TRUE(session.m_bConnected);
+        const std::string strPath = dir.Join(c.pszFile);
+        EXPECT_EQ(session.m_client.Put(strPath, "in/up.bin"), c.bResult);
+        EXPECT_EQ(session.m_client.m_nReplyCode, c.nCode);
+        const std::string strContent = dir.ReadFile(c.pszFile).value_or("<missing>");
+        const std::vector<std::string> received = session.m_server.Received();
+        ASSERT_EQ(received.size(), 3u);
+        EXPECT_EQ(received[0], "ALLO " + std::to_string(strContent.size()));
+        EXPECT_THAT(received[1], ::testing::StartsWith("PORT 127,0,0,1,"));
+        EXPECT_EQ(received[2], "STOR in/up.bin");
+        EXPECT_EQ(session.m_server.ReceivedData(), strContent);
+    }
+}
+
+TEST(Put, FailsWhenTheAnnouncementIsNotAnswered) {
+    testsupport::CTempDir dir;
+    ASSERT_TRUE(dir.WriteFile("up.bin", "data"));
+    CScriptedSession session({CFakeFtpServer::kClose});
+    ASSERT_TRUE(session.m_bConnected);
+    EXPECT_FALSE(session.m_client.Put(dir.Join("up.bin"), "up.bin"));
+    EXPECT_EQ(session.m_client.m_nReplyCode, CFtpSockClientBase::kNoReply);
+    EXPECT_THAT(session.m_server.Received(), ElementsAre("ALLO 4"));
+}
+
+TEST(Put, AnnouncesSizesBeyond32Bits) {
+    testsupport::CTempDir dir;
+    ASSERT_TRUE(dir.WriteFile("big.bin", ""));
+    // Sparse: five GiB announced, nothing of it stored.
+    std::filesystem::resize_file(dir.Join("big.bin"), 5ull << 30);
+    CScriptedSession session({"502 Command not implemented.\r\n", "500 No.\r\n"});
+    ASSERT_TRUE(session.m_bConnected);
+    EXPECT_FALSE(session.m_client.Put(dir.Join("big.bin"), "big.bin"));
+    EXPECT_EQ(session.m_client.m_nReplyCode, kErrorPortRefused);
+    ASSERT_FALSE(session.m_server.Received().empty());
+    EXPECT_EQ(session.m_server.Received()[0], "ALLO 5368709120");
+}
+
+TEST(FailureCause, IsTheServersLastReplyLineOrTheLocalCause) {
+    testsupport::CTempDir dir;
+    ASSERT_TRUE(dir.WriteFile("up.bin", "data"));
+    struct Case {
+        const char* pszName;
+        std::vector<std::string> vecReplies;  // after the greeting
+        bool bGet;                            // else a Put of up.bin
+        std::string strLocal;                 // Get: the local path
+        std::string strCause;
+    };
+    const Case cases[] = {
+        {"refused", {"200 Done\r\n", "550-No such file.\r\n550 Requested action not taken.\r\n"},
+         true, dir.Join("a.txt"), "550 Requested action not taken."},
+        {"PORT refused", {"500 No.\r\n"}, true, dir.Join("a.txt"), "500 No."},
+        {"closed", {CFakeFtpServer::kClose}, true, dir.Join("a.txt"),
+         "connection closed by the server"},
+        {"silent", {""}, true, dir.Join("a.txt"), "timed out waiting for the server's reply"},
+        {"local folder missing", {}, true, dir.Join("missing/a.txt"),
+         "No such file or directory"},
+        {"local path a folder", {}, true, dir.Path(), "the local path is a folder"},
+        {"local file missing", {}, false, dir.Join("none.bin"), "No such file or directory"},
+        {"not committed", {"200 Done\r\n", "200 Done\r\n",
+                           std::string("150 Opening.\r\n") + CFakeFtpServer::kReceiveData +
+                               "552 Requested file action aborted.\r\n"},
+         false, dir.Join("up.bin"), "552 Requested file action aborted."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        CScriptedSession session(c.vecReplies);
+        ASSERT_TRUE(session.m_bConnected);
+        session.m_client.SetTimeoutForTesting(300);
+        EXPECT_FALSE(c.bGet ? session.m_client.Get("a.txt", c.strLocal)
+                            : session.m_client.Put(c.strLocal, "up.bin"));
+        EXPECT_EQ(session.m_client.GetFailureCause(), c.strCause);
+    }
+}
+
+TEST(FailureCause, OfAConnectIsTheSystemsOrTheGreetingsOwn) {
+    CFtpSockClient client;
+    client.SetTimeoutForTesting(2000);
+    EXPECT_FALSE(client.Connect("127.0.0.1", static_cast<unsigned>(FindFreePort())));
+    EXPECT_EQ(client.GetFailureCause(), "Connection refused");
+    EXPECT_FALSE(client.Connect("no-such-host.invalid", 21));
+    EXPECT_EQ(client.GetFailureCause(), "host name not found");
+    CFakeFtpServer server({"421 Too busy.\r\n"});
+    EXPECT_FALSE(client.Connect("127.0.0.1", static_cast<unsigned>(server.Port())));
+    EXPECT_EQ(client.GetFailureCause(), "421 Too busy.");
 }
 
 TEST(FormatPortCommand, WritesAddressAndPortAsSixNumbers) {

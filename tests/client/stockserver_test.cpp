@@ -330,14 +330,15 @@ protected:
 
     // Runs the client and checks its exit status, its terminal and its log
     // file against the lines that follow the shown values.
+    // strStderr: the causes of the failures, beside the log lines.
     void RunAndExpect(int nExitStatus, const std::string& strUser, const std::string& strPassword,
-                      const std::vector<std::string>& vecLines) {
+                      const std::vector<std::string>& vecLines, const std::string& strStderr = "") {
         testsupport::CProcessResult result = RunClient();
         ASSERT_TRUE(result.m_bStarted) << result.m_strError;
         EXPECT_FALSE(result.m_bTimedOut);
         EXPECT_EQ(result.m_nExitStatus, nExitStatus);
         EXPECT_EQ(result.m_strStdout, ShownValues(strUser, strPassword) + JoinLines(vecLines));
-        EXPECT_EQ(result.m_strStderr, "");
+        EXPECT_EQ(result.m_strStderr, strStderr);
         EXPECT_EQ(m_dir.ReadFile("run.log").value_or("<missing>"), JoinLines(vecLines));
     }
 
@@ -433,7 +434,9 @@ TEST_F(StockServerTest, RefusedFilesFailAloneAndTheRunGoesOn) {
                                      "GET Files: 1 OK, 1 FAILED!!", "PUT Files: 1 OK, 1 FAILED!!",
                                      "Disconnecting from server...", "Disconnected"});
 
-    RunAndExpect(6, kUser, kPassword, vecLines);
+    RunAndExpect(6, kUser, kPassword, vecLines,
+                 "GET /pub/missing.txt->" + strIn + "/missing.txt: 550 Failed to open file.\n"
+                 "PUT " + strOut + "/c.dat->/ro/c.dat: 553 Could not create file.\n");
 
     EXPECT_EQ(ListFolder(strIn), std::vector<std::string>{"a.txt"});
     EXPECT_EQ(m_dir.ReadFile("in/a.txt").value_or("<missing>"), "alpha");
@@ -445,10 +448,12 @@ TEST_F(StockServerTest, ARefusedLoginMovesNothing) {
     struct Case {
         std::string strUser;
         std::string strPassword;
+        std::string strRefusal;  // vsftpd's reply
     };
     // A wrong password is refused after PASS, any other user already after
     // USER ("530 This FTP server is anonymous only.").
-    const Case cases[] = {{kUser, "wrong"}, {"op", kPassword}};
+    const Case cases[] = {{kUser, "wrong", "530 Login incorrect."},
+                          {"op", kPassword, "530 This FTP server is anonymous only."}};
     Serve("a.txt", "alpha");
     ASSERT_TRUE(m_dir.WriteFile("out/c.dat", "data"));
     for (const Case& c : cases) {
@@ -461,7 +466,8 @@ TEST_F(StockServerTest, ARefusedLoginMovesNothing) {
         RunAndExpect(5, c.strUser, c.strPassword,
                      {"Trying to connect to 127.0.0.1:" + std::to_string(m_nPort) + "...",
                       "Connected", m_server.Greeting(), "Trying to log as " + c.strUser + "...",
-                      "Login failed!!!", "Disconnecting from server...", "Disconnected"});
+                      "Login failed!!!", "Disconnecting from server...", "Disconnected"},
+                     "login as " + c.strUser + ": " + c.strRefusal + "\n");
         EXPECT_EQ(ListFolder(m_dir.Join("in")), std::vector<std::string>{});
         EXPECT_EQ(ListFolder(m_root.Join("pub")), std::vector<std::string>{"a.txt"});
     }

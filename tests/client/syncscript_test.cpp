@@ -106,10 +106,11 @@ struct ScriptCase {
 
 void PrintTo(const ScriptCase& c, std::ostream* pStream) { *pStream << c.pszName; }
 
-// Loaded before every case, so that every value it sets must be cleared.
+// Loaded before every case, so that every value it sets must be cleared; its
+// device GET wildcard must not let a later server script fetch by pattern.
 const std::string kEarlierScript =
     "[SERVER]\nLabel=old\nAddress=old.invalid\nPort=ActiveSync\nUser=old\nPwd=old\nLog=old.log\n"
-    "[PUT]\nLocalFiles=old\n[GET]\nRemoteFiles=old\n";
+    "[PUT]\nLocalFiles=old\n[GET]\nRemoteFiles=old;*.old\n";
 
 const char* const kDeviceId =
     "#!/bin/sh\n"
@@ -122,17 +123,12 @@ const char* const kDeviceId =
 class SyncScriptTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        // The flag lives for the whole process; earlier tests may have set it.
-        g_bGetWildcards = false;
         ASSERT_TRUE(platform::CreateDirectory(m_dir.Join("device")));
         ASSERT_TRUE(m_dir.WriteFile("device/deviceid", kDeviceId));
         ASSERT_EQ(chmod(m_dir.Join("device/deviceid").c_str(), 0755), 0);
         unsetenv("TANDREL_DEVICE_ROOT");
     }
-    void TearDown() override {
-        unsetenv("TANDREL_DEVICE_ROOT");
-        g_bGetWildcards = false;
-    }
+    void TearDown() override { unsetenv("TANDREL_DEVICE_ROOT"); }
 
     void AttachDevice() { setenv("TANDREL_DEVICE_ROOT", m_dir.Join("device").c_str(), 1); }
 
@@ -182,6 +178,7 @@ TEST_P(SyncScriptLoadTest, ShowsEveryMessageAndKeepsTheValues) {
     ASSERT_TRUE(m_dir.WriteFile(kFileName, kEarlierScript));
     ASSERT_TRUE(script.Load(strPath, sink));
     ASSERT_THAT(sink.m_messages, IsEmpty());
+    ASSERT_TRUE(script.m_bGetWildcards);
 
     for (const std::string& strFile : c.filesBefore) {
         ASSERT_TRUE(m_dir.WriteFile(strFile, "x"));
@@ -205,7 +202,7 @@ TEST_P(SyncScriptLoadTest, ShowsEveryMessageAndKeepsTheValues) {
     EXPECT_EQ(script.GetLogFile(), Fill(c.strLogFile));
     EXPECT_EQ(SectionsOf(script.m_PutList), Fill(c.puts));
     EXPECT_EQ(SectionsOf(script.m_GetList), Fill(c.gets));
-    EXPECT_EQ(g_bGetWildcards, c.bGetWildcards);
+    EXPECT_EQ(script.m_bGetWildcards, c.bGetWildcards);
     for (const std::string& strFolder : c.folders) {
         EXPECT_TRUE(IsFolder(strFolder)) << strFolder;
     }
@@ -570,11 +567,17 @@ INSTANTIATE_TEST_SUITE_P(
                    .bActiveSync = true,
                    .strUser = "bob",
                    .strLogFile = "/logs/bob_%ERROR_REMOTEMACHINEID%.log"},
-        // Reading ends at the first NUL byte, so only "\xFF\xFE[" is left.
+        // A NUL ends the text of its line, not of the script.
+        ScriptCase{.pszName = "NulOnACommentLineBeforeGet",
+                   .strContent = std::string(".comment\0[PUT]\n[GET]\nRemoteFiles=a.txt\0;b.txt\n"
+                                             "LocalDir=@DIR@/in\n",
+                                             64),
+                   .gets = {{{"a.txt"}, "@DIR@/in", ""}},
+                   .folders = {"in"}},
         ScriptCase{.pszName = "Utf16",
                    .strContent = std::string(
                        "\xFF\xFE[\0S\0E\0R\0V\0E\0R\0]\0\r\0\n\0P\0o\0r\0t\0=\0001\0", 34),
-                   .messages = {Ignored(1)}}),
+                   .nPort = 1}),
     [](const auto& info) { return info.param.pszName; });
 
 TEST_F(SyncScriptTest, AFileThatCannotBeReadFailsSilentlyAndLeavesNothingOfTheLastLoad) {
@@ -600,6 +603,42 @@ TEST_F(SyncScriptTest, AFileThatCannotBeReadFailsSilentlyAndLeavesNothingOfTheLa
         EXPECT_EQ(script.GetLogFile(), "");
         EXPECT_THAT(script.m_PutList, IsEmpty());
         EXPECT_THAT(script.m_GetList, IsEmpty());
+    }
+}
+
+TEST_F(SyncScriptTest, TheGetWildcardRuleIsDecidedByEachScriptAlone) {
+    // A server script may not fetch by pattern, whatever a device script
+    // loaded before or after it in the same program allowed; on a fresh
+    // object as on the one that loaded the other script.
+    const std::string strServer = "[SERVER]\nPort=2121\n[GET]\nRemoteFiles=*.dat\n";
+    const std::string strDevice = "[SERVER]\nPort=ActiveSync\n[GET]\nRemoteFiles=*.dat\n";
+    const std::string strPath = m_dir.Join(kFileName);
+    struct Load {
+        const std::string* pstrContent;
+        bool bLoaded;
+        std::vector<std::string> messages;
+    };
+    const Load refused = {&strServer, false, {GetWildcards(4)}};
+    const Load accepted = {&strDevice, true, {}};
+    const std::vector<Load> orders[] = {{accepted, refused}, {refused, accepted}};
+    for (const std::vector<Load>& order : orders) {
+        for (bool bSameObject : {true, false}) {
+            SCOPED_TRACE(std::string(order[0].bLoaded ? "device first" : "server first") +
+                         (bSameObject ? ", same object" : ", new object"));
+            CSyncScript shared;
+            for (const Load& load : order) {
+                CSyncScript fresh;
+                CSyncScript& script = bSameObject ? shared : fresh;
+                CRecordingSink sink;
+                ASSERT_TRUE(m_dir.WriteFile(kFileName, *load.pstrContent));
+                EXPECT_EQ(script.Load(strPath, sink), load.bLoaded);
+                EXPECT_EQ(sink.m_messages, load.messages);
+                EXPECT_EQ(script.m_bGetWildcards, load.bLoaded);
+                const std::vector<Section> gets =
+                    load.bLoaded ? std::vector<Section>{{{"*.dat"}, "", ""}} : std::vector<Section>{};
+                EXPECT_EQ(SectionsOf(script.m_GetList), gets);
+            }
+        }
     }
 }
 

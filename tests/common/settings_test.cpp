@@ -8,6 +8,7 @@
 
 #include "common/text.h"
 #include "tests/common/recording_sink.h"
+#include "tests/common/utf16_text.h"
 #include "tests/support/tempdir.h"
 
 using testsupport::CTempDir;
@@ -44,9 +45,27 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"OnlyALineFeed", "\n", {""}},
         ReadCase{"EmptyLinesKept", "a\n\n\nb\n\n", {"a", "", "", "b", ""}},
         ReadCase{"WhiteSpaceTrimmed", "  a = b \t\n\t\v\f c\r\n", {"a = b", "c"}},
-        ReadCase{"EndsAtNul", std::string("a\nb\0c\nd\n", 8), {"a", "b"}},
-        ReadCase{"LeadingNul", std::string("\0a\n", 3), {}},
-        ReadCase{"Utf16", std::string("\xFF\xFE[\0T\0C\0P\0]\0\r\0\n\0", 16), {"\xFF\xFE["}},
+        ReadCase{"NulEndsItsLineOnly", std::string("a\nb\0c\nd\n", 8), {"a", "b", "d"}},
+        ReadCase{"LeadingNul", std::string("\0a\n[GET]", 8), {"", "[GET]"}},
+        ReadCase{"NulBeforeTheLineEnd", std::string("x \0 y\r\nz", 9), {"x", "z"}},
+        // Only NULs at every other byte make UTF-16; a NUL in the second
+        // byte of an 8-bit file does not.
+        ReadCase{"NulInTheSecondByte", std::string(".\0comment\n[GET]\n", 16), {".", "[GET]"}},
+        ReadCase{"Utf16LittleEndianWithMark", Utf16("[TCP]\r\nPort=21\r\n", false, true),
+                 {"[TCP]", "Port=21"}},
+        ReadCase{"Utf16BigEndianWithMark", Utf16("[TCP]\nPort=21", true, true),
+                 {"[TCP]", "Port=21"}},
+        ReadCase{"Utf16LittleEndianWithoutMark", Utf16("[TCP]\r\nPort=21\r\n", false, false),
+                 {"[TCP]", "Port=21"}},
+        ReadCase{"Utf16BigEndianWithoutMark", Utf16("[TCP]\nPort=21\n", true, false),
+                 {"[TCP]", "Port=21"}},
+        ReadCase{"Utf16MarkAlone", "\xFF\xFE", {}},
+        // e acute, a pair for U+1F600, a lone surrogate, then an odd last byte.
+        ReadCase{"Utf16BeyondAscii",
+                 std::string("\xFF\xFEW\0=\0\xE9\0\x3D\xD8\x00\xDE\x00\xDC!\0\n\0x\0y", 21),
+                 {"W=\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBD!", "x"}},
+        ReadCase{"Utf16NulEndsItsLineOnly", Utf16(std::string("a\0b\nc\n", 6), false, true),
+                 {"a", "c"}},
         ReadCase{"Utf8ByteOrderMark", "\xEF\xBB\xBF[TCP]\nPort=21\n",
                  {"\xEF\xBB\xBF[TCP]", "Port=21"}},
         ReadCase{"HighBytesKept", "Welcome=\xC3\xA9t\xE9\xA0\n", {"Welcome=\xC3\xA9t\xE9\xA0"}}),

@@ -11,6 +11,7 @@
 
 #include "common/macros.h"
 #include "tests/common/recording_sink.h"
+#include "tests/common/utf16_text.h"
 #include "tests/support/tempdir.h"
 
 using testsupport::CTempDir;
@@ -239,10 +240,24 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{.pszName = "Utf8ByteOrderMarkSpoilsTheFirstHeader",
                    .strContent = "\xEF\xBB\xBF[TCP]\nPort=21\n",
                    .messages = {Ignored(1), Ignored(2)}},
-        // Reading ends at the first NUL byte, so only "\xFF\xFE[" is left.
-        ConfigCase{.pszName = "Utf16",
-                   .strContent = std::string("\xFF\xFE[\0T\0C\0P\0]\0\r\0\n\0P\0=\0001\0", 22),
-                   .messages = {Ignored(1)}},
+        // A NUL on a comment line must not hide the user after it.
+        ConfigCase{.pszName = "NulEndsItsLineOnly",
+                   .strContent = std::string("[TCP]\nPort=21\n.note\0Port=22\n"
+                                             "[USER]\nUser=a\0x\nPwd=b\n",
+                                             50),
+                   .nPort = 21,
+                   .users = {{"a", "b"}}},
+        ConfigCase{.pszName = "Utf16WithByteOrderMark",
+                   .strContent = Utf16("[TCP]\r\nPort=2121\r\nWelcome=Caf\xE9\r\n"
+                                       "[USER]\r\nUser=a\r\nPwd=b\r\nBogus\r\n",
+                                       false, true),
+                   .messages = {Ignored(7)},
+                   .nPort = 2121,
+                   .strWelcome = "Caf\xC3\xA9",
+                   .users = {{"a", "b"}}},
+        ConfigCase{.pszName = "Utf16BigEndianWithoutByteOrderMark",
+                   .strContent = Utf16("[TCP]\nPort=BT\n", true, false),
+                   .bBluetooth = true},
         ConfigCase{.pszName = "InvalidVersionStopsTheParse",
                    .strContent = "[TCP]\n"
                                  "Port=21\n"
