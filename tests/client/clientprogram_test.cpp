@@ -1,3 +1,5 @@
+#include <signal.h>
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,15 +59,17 @@ protected:
         std::filesystem::create_directory(m_local.Join("folder.dat"));
     }
 
-    void StartServer() {
+    void StartServer() { StartServer(m_serverProcess); }
+
+    // Returns once the server says it has started, which is when it listens.
+    void StartServer(testsupport::CBackgroundProcess& process) {
         testsupport::CProcessOptions options;
         // Other tests' servers must not count as "another TandrelServer".
         options.m_vecEnv = {{"XDG_RUNTIME_DIR", m_runtime.Path()}};
-        ASSERT_TRUE(m_serverProcess.Start({m_server.Join("TandrelServer"), "-start"}, options))
-            << m_serverProcess.Error();
-        ASSERT_TRUE(
-            m_serverProcess.WaitForStdout("Server started on port " + std::to_string(m_nPort), 10s))
-            << m_serverProcess.Stdout();
+        ASSERT_TRUE(process.Start({m_server.Join("TandrelServer"), "-start"}, options))
+            << process.Error();
+        ASSERT_TRUE(process.WaitForStdout("Server started on port " + std::to_string(m_nPort), 10s))
+            << process.Stdout();
     }
 
     // The [SERVER] section towards the test's server, and the log file.
@@ -94,11 +98,6 @@ protected:
                                               vecEnv = {}) {
         std::vector<std::string> vecArgv = {m_client.Join("TandrelClient")};
         vecArgv.insert(vecArgv.end(), vecSwitches.begin(), vecSwitches.end());
-        // Between two sessions the server listens again only once it has
-        // finished with the last one.
-        if (m_serverProcess.Pid() > 0) {
-            EXPECT_TRUE(WaitForListener(m_nPort, 10000));
-        }
         testsupport::CProcessOptions options;
         options.m_strStdin = strStdin;
         options.m_timeLimit = 60s;
@@ -192,6 +191,20 @@ TEST_F(ClientProgramTest, FirstRunTransfersAndTheSecondFindsEverythingEqual) {
     }
     EXPECT_EQ(ReadLog(), Lines(secondLines));
     EXPECT_EQ(second.m_nExitStatus, kExitOk);
+}
+
+TEST_F(ClientProgramTest, AClientStartedRightAfterItsServerConnects) {
+    // As a cron job does: start the server, then the client at once.
+    WriteScript(Server() + NothingToSend());
+    for (int i = 0; i < 10; ++i) {
+        SCOPED_TRACE("run " + std::to_string(i));
+        testsupport::CBackgroundProcess server;
+        StartServer(server);
+        testsupport::CProcessResult result = RunClient({"-silent"});
+        EXPECT_EQ(result.m_nExitStatus, kExitOk) << result.m_strStderr;
+        server.Kill(SIGTERM);
+        ASSERT_TRUE(server.Wait(10s));
+    }
 }
 
 TEST_F(ClientProgramTest, SwitchesChooseTheOrderAndWhetherTheRunStartsByItself) {

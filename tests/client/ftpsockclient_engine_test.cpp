@@ -7,10 +7,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <chrono>
 #include <random>
 #include <regex>
-#include <thread>
 
 #include "client/transfer/ftpsockclient.h"
 #include "platform/file.h"
@@ -58,16 +56,11 @@ protected:
         ConnectAndLogIn(m_client);
     }
 
-    // Retries while the engine comes up or finishes the session before.
+    // Once: the engine listens from Start on, and a client that comes while
+    // another session runs waits for its greeting.
     bool Connect(CFtpSockClient& client, const std::string& strHost) {
         client.SetTimeoutForTesting(10000);
-        for (int i = 0; i < 100; ++i) {
-            if (client.Connect(strHost, static_cast<unsigned>(m_nPort))) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
+        return client.Connect(strHost, static_cast<unsigned>(m_nPort));
     }
 
     void ConnectAndLogIn(CFtpSockClient& client) {

@@ -1,10 +1,5 @@
 #include "tests/server/ftp_test_client.h"
 
-#include <chrono>
-#include <fstream>
-#include <sstream>
-#include <thread>
-
 namespace {
 constexpr uint32_t kLoopback = 0x7F000001;
 }
@@ -69,29 +64,6 @@ std::string TestBytes(size_t nSize) {
         strData[i] = static_cast<char>((i * 131) ^ (i >> 9));
     }
     return strData;
-}
-
-bool WaitForListener(int nPort, int nWaitMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nWaitMs);
-    do {
-        // The kernel's socket table: "sl local_address rem_address st ...",
-        // addresses as hex "ADDR:PORT", state 0A for listening.
-        std::ifstream table("/proc/net/tcp");
-        std::string strLine;
-        std::getline(table, strLine);
-        while (std::getline(table, strLine)) {
-            std::istringstream fields(strLine);
-            std::string strSlot, strLocal, strRemote, strState;
-            fields >> strSlot >> strLocal >> strRemote >> strState;
-            const size_t nColon = strLocal.find(':');
-            if (nColon != std::string::npos && strState == "0A" &&
-                std::stoi(strLocal.substr(nColon + 1), nullptr, 16) == nPort) {
-                return true;
-            }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
 }
 
 int ListenForData(platform::CSocket& listener) {

@@ -40,11 +40,6 @@ bool HoldPort(platform::CSocket& holder, int nPort);
 // nSize bytes of every value, in a pattern that no shift or cut preserves.
 std::string TestBytes(size_t nSize);
 
-// Waits up to nWaitMs until some socket listens on nPort, without connecting
-// (a connection would use up the session of a server that serves one client
-// at a time). True once one does.
-bool WaitForListener(int nPort, int nWaitMs);
-
 // Makes listener wait on a free loopback port for a data connection; returns
 // the port, or 0 when that failed.
 int ListenForData(platform::CSocket& listener);
