@@ -75,6 +75,10 @@ int ListenForData(platform::CSocket& listener) {
     return address.nPort;
 }
 
+std::string LoopbackPortCommand(int nPort) {
+    return "PORT 127,0,0,1," + std::to_string(nPort / 256) + "," + std::to_string(nPort % 256);
+}
+
 CTransferResult Transfer(CFtpTestClient& client, const std::string& strCommand,
                          const std::string& strUpload) {
     CTransferResult result;
@@ -83,9 +87,7 @@ CTransferResult Transfer(CFtpTestClient& client, const std::string& strCommand,
     if (nPort == 0) {
         return result;
     }
-    std::string strPort = "PORT 127,0,0,1," + std::to_string(nPort / 256) + "," +
-                          std::to_string(nPort % 256);
-    if (client.Command(strPort) != "200 Done") {
+    if (client.Command(LoopbackPortCommand(nPort)) != "200 Done") {
         return result;
     }
     client.SendRaw(strCommand + "\r\n");

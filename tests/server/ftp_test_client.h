@@ -40,6 +40,9 @@ bool HoldPort(platform::CSocket& holder, int nPort);
 // nSize bytes of every value, in a pattern that no shift or cut preserves.
 std::string TestBytes(size_t nSize);
 
+// "PORT 127,0,0,1,h,l" for a loopback data port.
+std::string LoopbackPortCommand(int nPort);
+
 // Makes listener wait on a free loopback port for a data connection; returns
 // the port, or 0 when that failed.
 int ListenForData(platform::CSocket& listener);

@@ -538,9 +538,7 @@ TEST_F(FtpServerTest, AnUploadWhoseClientIsGoneKeepsTheOldCopy) {
         platform::CSocket listener;
         const int nPort = ListenForData(listener);
         ASSERT_GT(nPort, 0);
-        ASSERT_EQ(client.Command("PORT 127,0,0,1," + std::to_string(nPort / 256) + "," +
-                                 std::to_string(nPort % 256)),
-                  "200 Done");
+        ASSERT_EQ(client.Command(LoopbackPortCommand(nPort)), "200 Done");
         ASSERT_TRUE(client.SendRaw("STOR data.bin\r\n"));
         ASSERT_EQ(listener.WaitReadable(5000), 1);
         platform::CSocket data;
@@ -715,9 +713,7 @@ TEST_F(FtpServerTest, StopEndsARunningTransfer) {
     platform::CSocket listener;
     const int nPort = ListenForData(listener);
     ASSERT_NE(nPort, 0);
-    EXPECT_EQ(client.Command("PORT 127,0,0,1," + std::to_string(nPort / 256) + "," +
-                             std::to_string(nPort % 256)),
-              "200 Done");
+    EXPECT_EQ(client.Command(LoopbackPortCommand(nPort)), "200 Done");
     EXPECT_EQ(client.Command("RETR big.bin"), "150 File status Ok, opening data connection.");
     platform::CSocket data;
     platform::CSocketAddress peer;
