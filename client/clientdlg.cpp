@@ -1,8 +1,12 @@
 #include "client/clientdlg.h"
 
+#include <exception>
+
+#include "client/transfer/ftpactivesyncsockclient.h"
 #include "common/macros.h"
 #include "common/settings.h"
 #include "common/text.h"
+#include "platform/console.h"
 #include "ui/aboutdlg.h"
 
 using ui::EControlKind;
@@ -73,6 +77,45 @@ void CTandrelClientDlg::ShowMessage(const std::string& strText) { MessageBox(str
 
 void CTandrelClientDlg::InsertLogLine(const std::string& strLine) {
     ListInsert(IDC_LOG_LIST, 0, strLine);
+}
+
+void CTandrelClientDlg::AddLogLine(const std::string& strLine) { m_log.AddLogLine(strLine); }
+
+void CTandrelClientDlg::WriteFailureCause(const std::string& strLine) {
+    platform::WriteErrorLine(strLine);
+}
+
+std::unique_ptr<CFtpSockClientBase> CTandrelClientDlg::CreateClient() {
+    if (m_Script.m_bActiveSync) {
+        return std::make_unique<CFtpActiveSyncSockClient>();
+    }
+    return std::make_unique<CFtpSockClient>();
+}
+
+void CTandrelClientDlg::OnConnect() {
+    if (m_bStarted) {
+        PostQuit();
+        return;
+    }
+    if (!ExchangeServerFields(true)) {
+        MessageBox("Invalid parameter");
+        return;
+    }
+    m_log.OpenLogFile(m_Script.GetLogFile());
+    m_bStarted = true;
+    ShowRunLayout();
+
+    // The client stays with the dialog until the dialog goes.
+    m_eOutcome = ERunOutcome::FilesFailed;
+    try {
+        m_pClient = CreateClient();
+        m_eOutcome = CSyncRun(m_Script, m_bPutFirst, *this, *m_pClient).Run();
+    } catch (const std::exception& e) {
+        WriteFailureCause(std::string("the run broke off: ") + e.what());
+    }
+    if (m_bSilent) {
+        PostQuit();
+    }
 }
 
 bool CTandrelClientDlg::IsWaitingForOperator() const {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "client/syncrun.h"
 #include "client/syncscript.h"
 #include "client/transfer/ftpsockclient.h"
 #include "common/log.h"
@@ -36,17 +37,10 @@ enum : int {
 
 const ui::CDialogTemplate& GetClientDialogTemplate();
 
-// How the dialog's one run ended, for the program's exit status.
-enum class ERunOutcome {
-    NotRun,         // no run took place
-    ConnectFailed,  // "Can't connect!!!"
-    LoginFailed,    // "Login failed!!!"
-    FilesFailed,    // at least one file FAILED!!, the run broke off, or the
-                    // script has neither a GET nor a PUT section
-    AllOk,          // every file transferred or equal
-};
-
-class CTandrelClientDlg : public ui::CDialog, private CMessageSink, private CLogListView {
+class CTandrelClientDlg : public ui::CDialog,
+                          private CMessageSink,
+                          private CLogListView,
+                          private CSyncRunSink {
 public:
     // strScriptPath is the sync script (the one beside the program, unless a
     // test names another).
@@ -69,14 +63,9 @@ public:
     std::vector<bool> CheckServerFields() const;
     void ShowRunLayout();
 
-    // The sync run: the handler of the main button.
+    // The handler of the main button: runs the sync (CSyncRun) once, or
+    // ends the dialog after it.
     void OnConnect();
-
-    // The names of the files in strFolder that strPattern matches (an empty
-    // pattern matches all), without hidden files, system files and folders,
-    // in the order the search finds them. Returns their number.
-    static int FindLocalFiles(std::vector<std::string>& vecNames, const std::string& strPattern,
-                              const std::string& strFolder);
 
     const CSyncScript& GetScript() const { return m_Script; }
     bool HasScript() const { return m_bScriptLoaded; }
@@ -90,23 +79,12 @@ protected:
     // ("Can't connect!!!", "Login failed!!!", "FAILED!!"): on standard error,
     // beside the log, so the list and the log file keep their lines as they
     // are. Tests listen here.
-    virtual void WriteFailureCause(const std::string& strLine);
+    void WriteFailureCause(const std::string& strLine) override;
 
 private:
     void ShowMessage(const std::string& strText) override;
     void InsertLogLine(const std::string& strLine) override;
-
-    // The steps of the run between connecting and the summary.
-    void RunSync(bool& bConnected);
-    void RunGetPass(int& nOk, int& nFailed);
-    void RunPutPass(int& nOk, int& nFailed);
-    // One file of a pass (pszDirection "GET" or "PUT", from the source to the
-    // target): skipped when both digests are there and equal, else moved;
-    // logged and counted either way.
-    void SyncFile(const char* pszDirection, const std::string& strFrom, const std::string& strTo,
-                  const std::string& strLocalDigest, const std::string& strRemoteDigest, int& nOk,
-                  int& nFailed);
-    void LogSummary(const char* pszDirection, bool bHasSections, int nOk, int nFailed);
+    void AddLogLine(const std::string& strLine) override;
 
     CSyncScript m_Script;
     std::unique_ptr<CFtpSockClientBase> m_pClient;
@@ -120,10 +98,3 @@ private:
     bool m_bAutoStartPosted = false;
     ERunOutcome m_eOutcome = ERunOutcome::NotRun;
 };
-
-// A local path: folder, the platform's separator, name. An empty folder gives
-// a path that begins with the separator; a folder that already ends in one
-// (the root) gets none added.
-std::string MakeLocalPath(const std::string& strFolder, const std::string& strName);
-// A server path: folder, "/", name.
-std::string MakeRemotePath(const std::string& strFolder, const std::string& strName);

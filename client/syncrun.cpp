@@ -1,15 +1,11 @@
-// The sync run: the handler of the main dialog's "Connect" button. It
-// connects to the script's server (or device), logs in, fetches the files of
-// every GET section and sends those of every PUT section, skipping each file
-// whose digest equals its counterpart's, logs one line per file and a summary,
-// and disconnects. It runs to its end on the user-interface thread.
+// The sync run, apart from any dialog: see syncrun.h.
+
+#include "client/syncrun.h"
 
 #include <exception>
 
-#include "client/clientdlg.h"
 #include "client/transfer/ftpactivesyncsockclient.h"
 #include "common/md5.h"
-#include "platform/console.h"
 #include "platform/file.h"
 #include "platform/paths.h"
 
@@ -58,18 +54,7 @@ std::string MakeRemotePath(const std::string& strFolder, const std::string& strN
     return strFolder + "/" + strName;
 }
 
-void CTandrelClientDlg::WriteFailureCause(const std::string& strLine) {
-    platform::WriteErrorLine(strLine);
-}
-
-std::unique_ptr<CFtpSockClientBase> CTandrelClientDlg::CreateClient() {
-    if (m_Script.m_bActiveSync) {
-        return std::make_unique<CFtpActiveSyncSockClient>();
-    }
-    return std::make_unique<CFtpSockClient>();
-}
-
-int CTandrelClientDlg::FindLocalFiles(std::vector<std::string>& vecNames,
+int CSyncRun::FindLocalFiles(std::vector<std::string>& vecNames,
                                       const std::string& strPattern,
                                       const std::string& strFolder) {
     vecNames.clear();
@@ -88,75 +73,59 @@ int CTandrelClientDlg::FindLocalFiles(std::vector<std::string>& vecNames,
     return static_cast<int>(vecNames.size());
 }
 
-void CTandrelClientDlg::OnConnect() {
-    if (m_bStarted) {
-        PostQuit();
-        return;
-    }
-    if (!ExchangeServerFields(true)) {
-        MessageBox("Invalid parameter");
-        return;
-    }
-    m_log.OpenLogFile(m_Script.GetLogFile());
-    m_bStarted = true;
-    ShowRunLayout();
+CSyncRun::CSyncRun(const CSyncScript& script, bool bPutFirst, CSyncRunSink& sink,
+                   CFtpSockClientBase& client)
+    : m_Script(script), m_bPutFirst(bPutFirst), m_sink(sink), m_client(client) {}
 
-    bool bConnected = false;
-    // Anything that breaks the run (out of memory, a failure no lower layer
-    // handles) ends it here, without further lines; the client stays until
-    // the dialog goes.
+ERunOutcome CSyncRun::Run() {
     m_eOutcome = ERunOutcome::FilesFailed;
     try {
-        RunSync(bConnected);
+        RunSync();
     } catch (const std::exception& e) {
-        // The outcome stays what the run had reached; a run that broke off
-        // after connecting counts as failed.
-        WriteFailureCause(std::string("the run broke off: ") + e.what());
+        // The outcome stays what the run had reached.
+        m_sink.WriteFailureCause(std::string("the run broke off: ") + e.what());
     }
-    if (m_bSilent) {
-        PostQuit();
-    }
+    return m_eOutcome;
 }
 
-void CTandrelClientDlg::RunSync(bool& bConnected) {
-    m_pClient = CreateClient();
+void CSyncRun::RunSync() {
     const bool bDevice = m_Script.m_bActiveSync;
-    auto* pDeviceClient = bDevice ? static_cast<CFtpActiveSyncSockClient*>(m_pClient.get())
-                                  : nullptr;
-    auto* pTcpClient = bDevice ? nullptr : static_cast<CFtpSockClient*>(m_pClient.get());
+    auto* pDeviceClient = bDevice ? static_cast<CFtpActiveSyncSockClient*>(&m_client) : nullptr;
+    auto* pTcpClient = bDevice ? nullptr : static_cast<CFtpSockClient*>(&m_client);
+    bool bConnected = false;
 
     if (bDevice) {
-        m_log.AddLogLine("Trying to connect to device via ActiveSync...");
+        m_sink.AddLogLine("Trying to connect to device via ActiveSync...");
         bConnected = pDeviceClient->m_Device.ConnectDevice();
     } else {
-        m_log.AddLogLine("Trying to connect to " + m_Script.GetAddress() + ":" +
+        m_sink.AddLogLine("Trying to connect to " + m_Script.GetAddress() + ":" +
                          std::to_string(m_Script.m_nPort) + "...");
         bConnected = pTcpClient->Connect(m_Script.GetAddress(),
                                          static_cast<unsigned int>(m_Script.m_nPort));
     }
     if (!bConnected) {
-        m_log.AddLogLine("Can't connect!!!");
-        WriteFailureCause(bDevice ? "connect to the device: no device answered"
+        m_sink.AddLogLine("Can't connect!!!");
+        m_sink.WriteFailureCause(bDevice ? "connect to the device: no device answered"
                                   : "connect to " + m_Script.GetAddress() + ":" +
                                         std::to_string(m_Script.m_nPort) + ": " +
-                                        m_pClient->GetFailureCause());
+                                        m_client.GetFailureCause());
         m_eOutcome = ERunOutcome::ConnectFailed;
         return;
     }
-    m_log.AddLogLine("Connected");
+    m_sink.AddLogLine("Connected");
 
     bool bLoggedIn = true;
     if (!bDevice) {
-        m_log.AddLogLine(AsOneLine(m_pClient->GetLastReply()));
-        m_log.AddLogLine("Trying to log as " + m_Script.GetUser() + "...");
-        bLoggedIn = m_pClient->Login(m_Script.GetUser(), m_Script.GetPassword());
+        m_sink.AddLogLine(AsOneLine(m_client.GetLastReply()));
+        m_sink.AddLogLine("Trying to log as " + m_Script.GetUser() + "...");
+        bLoggedIn = m_client.Login(m_Script.GetUser(), m_Script.GetPassword());
         if (bLoggedIn) {
-            m_log.AddLogLine("Login OK");
-            m_pClient->SetBinaryType();
+            m_sink.AddLogLine("Login OK");
+            m_client.SetBinaryType();
         } else {
-            m_log.AddLogLine("Login failed!!!");
-            WriteFailureCause("login as " + m_Script.GetUser() + ": " +
-                              m_pClient->GetFailureCause());
+            m_sink.AddLogLine("Login failed!!!");
+            m_sink.WriteFailureCause("login as " + m_Script.GetUser() + ": " +
+                              m_client.GetFailureCause());
             m_eOutcome = ERunOutcome::LoginFailed;
         }
     }
@@ -179,13 +148,13 @@ void CTandrelClientDlg::RunSync(bool& bConnected) {
                                                                    : ERunOutcome::FilesFailed;
     }
 
-    m_log.AddLogLine("Disconnecting from server...");
+    m_sink.AddLogLine("Disconnecting from server...");
     const bool bDisconnected =
-        bDevice ? pDeviceClient->m_Device.DisconnectDevice() : m_pClient->Quit();
-    m_log.AddLogLine(bDisconnected ? "Disconnected" : "Disconnect failed!!!");
+        bDevice ? pDeviceClient->m_Device.DisconnectDevice() : m_client.Quit();
+    m_sink.AddLogLine(bDisconnected ? "Disconnected" : "Disconnect failed!!!");
 }
 
-void CTandrelClientDlg::RunGetPass(int& nOk, int& nFailed) {
+void CSyncRun::RunGetPass(int& nOk, int& nFailed) {
     const bool bDevice = m_Script.m_bActiveSync;
     for (const CFileSyncClientPutGet& section : m_Script.m_GetList) {
         for (const std::string& strEntry : section.m_strFiles) {
@@ -194,7 +163,7 @@ void CTandrelClientDlg::RunGetPass(int& nOk, int& nFailed) {
                 // Only a device can list its files; over TCP such an entry
                 // stands for nothing.
                 if (bDevice) {
-                    auto* pDeviceClient = static_cast<CFtpActiveSyncSockClient*>(m_pClient.get());
+                    auto* pDeviceClient = static_cast<CFtpActiveSyncSockClient*>(&m_client);
                     if (pDeviceClient->m_Device.ListDeviceFiles(
                             vecNames, MakeRemotePath(section.m_strRemoteDir, strEntry)) <= 0) {
                         vecNames.clear();
@@ -208,20 +177,20 @@ void CTandrelClientDlg::RunGetPass(int& nOk, int& nFailed) {
                 const std::string strRemote = MakeRemotePath(section.m_strRemoteDir, strName);
                 const std::string strLocalDigest = bDevice ? std::string() : GetLocalDigest(strLocal);
                 const std::string strRemoteDigest =
-                    strLocalDigest.empty() ? std::string() : m_pClient->GetRemoteDigest(strRemote);
+                    strLocalDigest.empty() ? std::string() : m_client.GetRemoteDigest(strRemote);
                 SyncFile("GET", strRemote, strLocal, strLocalDigest, strRemoteDigest, nOk, nFailed);
             }
         }
     }
 }
 
-void CTandrelClientDlg::RunPutPass(int& nOk, int& nFailed) {
+void CSyncRun::RunPutPass(int& nOk, int& nFailed) {
     const bool bDevice = m_Script.m_bActiveSync;
     for (const CFileSyncClientPutGet& section : m_Script.m_PutList) {
         for (const std::string& strEntry : section.m_strFiles) {
             std::vector<std::string> vecNames;
             if (FindLocalFiles(vecNames, strEntry, section.m_strLocalDir) == 0) {
-                m_log.AddLogLine("PUT no files found (" +
+                m_sink.AddLogLine("PUT no files found (" +
                                  MakeLocalPath(section.m_strLocalDir, strEntry) + " --> " +
                                  section.m_strRemoteDir + ")");
                 continue;
@@ -232,7 +201,7 @@ void CTandrelClientDlg::RunPutPass(int& nOk, int& nFailed) {
                 std::string strLocalDigest, strRemoteDigest;
                 if (!bDevice) {
                     strLocalDigest = GetLocalDigest(strLocal);
-                    strRemoteDigest = m_pClient->GetRemoteDigest(strRemote);
+                    strRemoteDigest = m_client.GetRemoteDigest(strRemote);
                 }
                 SyncFile("PUT", strLocal, strRemote, strLocalDigest, strRemoteDigest, nOk, nFailed);
             }
@@ -240,35 +209,35 @@ void CTandrelClientDlg::RunPutPass(int& nOk, int& nFailed) {
     }
 }
 
-void CTandrelClientDlg::SyncFile(const char* pszDirection, const std::string& strFrom,
+void CSyncRun::SyncFile(const char* pszDirection, const std::string& strFrom,
                                  const std::string& strTo, const std::string& strLocalDigest,
                                  const std::string& strRemoteDigest, int& nOk, int& nFailed) {
     const std::string strFiles = std::string(pszDirection) + " " + strFrom + "->" + strTo;
     if (!strLocalDigest.empty() && strLocalDigest == strRemoteDigest) {
-        m_log.AddLogLine("OK EQUAL: " + strFiles);
+        m_sink.AddLogLine("OK EQUAL: " + strFiles);
         ++nOk;
         return;
     }
     const bool bGet = pszDirection[0] == 'G';
-    if (bGet ? m_pClient->Get(strFrom, strTo) : m_pClient->Put(strFrom, strTo)) {
-        m_log.AddLogLine("OK TRANSM: " + strFiles);
+    if (bGet ? m_client.Get(strFrom, strTo) : m_client.Put(strFrom, strTo)) {
+        m_sink.AddLogLine("OK TRANSM: " + strFiles);
         ++nOk;
     } else {
-        m_log.AddLogLine("FAILED!!: " + strFiles);
-        WriteFailureCause(strFiles + ": " + m_pClient->GetFailureCause());
+        m_sink.AddLogLine("FAILED!!: " + strFiles);
+        m_sink.WriteFailureCause(strFiles + ": " + m_client.GetFailureCause());
         ++nFailed;
     }
 }
 
-void CTandrelClientDlg::LogSummary(const char* pszDirection, bool bHasSections, int nOk,
+void CSyncRun::LogSummary(const char* pszDirection, bool bHasSections, int nOk,
                                    int nFailed) {
     const std::string strDirection = pszDirection;
     if (!bHasSections) {
-        m_log.AddLogLine("No " + strDirection + " section found");
+        m_sink.AddLogLine("No " + strDirection + " section found");
     } else if (nFailed == 0) {
-        m_log.AddLogLine(strDirection + " Files: " + std::to_string(nOk) + " OK");
+        m_sink.AddLogLine(strDirection + " Files: " + std::to_string(nOk) + " OK");
     } else {
-        m_log.AddLogLine(strDirection + " Files: " + std::to_string(nOk) + " OK, " +
+        m_sink.AddLogLine(strDirection + " Files: " + std::to_string(nOk) + " OK, " +
                          std::to_string(nFailed) + " FAILED!!");
     }
 }

@@ -446,7 +446,7 @@ TEST(FindLocalFilesTest, SkipsHiddenFilesSystemFilesAndFolders) {
     for (const CCase& c : cases) {
         SCOPED_TRACE(c.pszPattern);
         std::vector<std::string> names = {"left over"};
-        const int nFound = CTandrelClientDlg::FindLocalFiles(names, c.pszPattern, dir.Path());
+        const int nFound = CSyncRun::FindLocalFiles(names, c.pszPattern, dir.Path());
         std::sort(names.begin(), names.end());
         EXPECT_EQ(names, c.names);
         EXPECT_EQ(nFound, static_cast<int>(c.names.size()));

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "client/syncscript.h"
+#include "client/transfer/ftpsockclient.h"
+
+// The sync run: connects to the script's server (or device), logs in,
+// fetches the files of every GET section and sends those of every PUT
+// section, skipping each file whose digest equals its counterpart's, logs one
+// line per file and a summary, and disconnects. It knows nothing of windows
+// or terminals: its lines go to a sink, and whoever drives it decides where
+// they are shown and on which thread the run works.
+
+// How one run ended, for the program's exit status.
+enum class ERunOutcome {
+    NotRun,         // no run took place
+    ConnectFailed,  // "Can't connect!!!"
+    LoginFailed,    // "Login failed!!!"
+    FilesFailed,    // at least one file FAILED!!, the run broke off, or the
+                    // script has neither a GET nor a PUT section
+    AllOk,          // every file transferred or equal
+};
+
+// Where a run's progress goes. Called on the thread that runs it.
+class CSyncRunSink {
+public:
+    virtual ~CSyncRunSink() = default;
+
+    // One log line ("OK TRANSM: PUT a->b"), in the order the run makes them.
+    virtual void AddLogLine(const std::string& strLine) = 0;
+
+    // The cause of a failure that the last log line reports ("Can't
+    // connect!!!", "Login failed!!!", "FAILED!!"), kept apart so that the
+    // log keeps its lines as they are.
+    virtual void WriteFailureCause(const std::string& strLine) = 0;
+};
+
+class CSyncRun {
+public:
+    // client must be the transfer client for the script: a
+    // CFtpActiveSyncSockClient when the script names a device, else a
+    // CFtpSockClient. The script, the sink and the client must outlive the
+    // run.
+    CSyncRun(const CSyncScript& script, bool bPutFirst, CSyncRunSink& sink,
+             CFtpSockClientBase& client);
+
+    // Runs once, start to end. Anything that breaks the run (out of memory, a
+    // failure no lower layer handles) ends it where it is, with its cause;
+    // a run that broke off after connecting counts as failed.
+    ERunOutcome Run();
+
+    // The names of the files in strFolder that strPattern matches (an empty
+    // pattern matches all), without hidden files, system files and folders,
+    // in the order the search finds them. Returns their number.
+    static int FindLocalFiles(std::vector<std::string>& vecNames, const std::string& strPattern,
+                              const std::string& strFolder);
+
+private:
+    void RunSync();
+    void RunGetPass(int& nOk, int& nFailed);
+    void RunPutPass(int& nOk, int& nFailed);
+    // One file of a pass (pszDirection "GET" or "PUT", from the source to the
+    // target): skipped when both digests are there and equal, else moved;
+    // logged and counted either way.
+    void SyncFile(const char* pszDirection, const std::string& strFrom, const std::string& strTo,
+                  const std::string& strLocalDigest, const std::string& strRemoteDigest, int& nOk,
+                  int& nFailed);
+    void LogSummary(const char* pszDirection, bool bHasSections, int nOk, int nFailed);
+
+    const CSyncScript& m_Script;
+    bool m_bPutFirst;
+    CSyncRunSink& m_sink;
+    CFtpSockClientBase& m_client;
+    ERunOutcome m_eOutcome = ERunOutcome::NotRun;
+};
+
+// A local path: folder, the platform's separator, name. An empty folder gives
+// a path that begins with the separator; a folder that already ends in one
+// (the root) gets none added.
+std::string MakeLocalPath(const std::string& strFolder, const std::string& strName);
+// A server path: folder, "/", name.
+std::string MakeRemotePath(const std::string& strFolder, const std::string& strName);
