@@ -165,10 +165,10 @@ bool ReadTextFileLines(const std::string& strPath, std::vector<std::string>& lin
         size_t nPieceEnd = nLineFeed == std::string::npos ? strContent.size() : nLineFeed;
         // A NUL ends the text of its own line only: ending the whole text
         // there would silently drop every section after it.
-        size_t nNul = strContent.find('\0', nStart);
-        if (nNul < nPieceEnd) {
-            nPieceEnd = nNul;
-        }
+        nPieceEnd = static_cast<size_t>(
+            std::find(strContent.begin() + static_cast<std::ptrdiff_t>(nStart),
+                      strContent.begin() + static_cast<std::ptrdiff_t>(nPieceEnd), '\0') -
+            strContent.begin());
         lines.push_back(Trim(strContent.substr(nStart, nPieceEnd - nStart)));
         if (nLineFeed == std::string::npos) {
             break;

@@ -92,10 +92,11 @@ public:
     // when readable, 0 on a time-out, -1 on an error.
     int WaitReadable(int nTimeoutMs);
 
-    // True when the peer has already closed or reset the connection, as far
-    // as the bytes that have arrived tell; never waits and consumes nothing.
-    // Data still waiting to be read counts as a live connection.
-    bool IsClosedByPeer();
+    // True when the peer has closed or reset the connection, as far as what
+    // arrives within nWaitMs tells; consumes nothing. Returns at once when
+    // data or the end arrives: data waiting to be read counts as a live
+    // connection.
+    bool IsClosedByPeer(int nWaitMs = 0);
 
     bool GetLocalAddress(CSocketAddress& address) const;
     bool GetPeerAddress(CSocketAddress& address) const;

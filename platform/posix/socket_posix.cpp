@@ -302,8 +302,8 @@ int CSocket::WaitReadable(int nTimeoutMs) {
     return nReady == 0 ? 0 : 1;
 }
 
-bool CSocket::IsClosedByPeer() {
-    if (WaitReadable(0) != 1) {
+bool CSocket::IsClosedByPeer(int nWaitMs) {
+    if (WaitReadable(nWaitMs) != 1) {
         return false;
     }
     char c;

@@ -21,6 +21,9 @@ constexpr size_t kMaxTraceMessage = 1023;
 // Uploads move in blocks this large: with 4 KiB blocks the system calls, not
 // the disk or the network, set the pace. Nothing on the wire depends on it.
 constexpr size_t kStoreBlockSize = 64 * 1024;
+// How long an upload without an announced size waits, once its data has
+// ended, for a sign that its client died.
+constexpr int kClientGoneGraceMs = 50;
 
 const char* const kReplyDone = "200 Done";
 const char* const kReplyOpening = "150 File status Ok, opening data connection.";
@@ -780,8 +783,13 @@ bool CFtpServer::OnStor(const std::string& strArgument) {
     // The end of the data connection is the end of the file only when the
     // client is still there: a client that was killed closes its data
     // connection like one that has sent everything, but its command
-    // connection is gone by then.
-    if (bComplete && m_controlSocket.IsClosedByPeer()) {
+    // connection goes with it. The two ends need not arrive in that order
+    // (the system closes a dead process's sockets one after the other), so
+    // without an announced size the command connection gets a moment to
+    // show its end; a client that is alive sends nothing until it has the
+    // reply, and a size that was announced tells by itself.
+    const int nGraceMs = nAnnouncedSize >= 0 ? 0 : kClientGoneGraceMs;
+    if (bComplete && m_controlSocket.IsClosedByPeer(nGraceMs)) {
         TRACE(0, "Connection closed");
         bComplete = false;
     }
