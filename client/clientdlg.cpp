@@ -15,6 +15,11 @@ namespace {
 
 const char* const kAboutMenuText = "&About TandrelClient...";
 
+// Commands the run's thread posts to the dialog; outside the range of the
+// template's control ids.
+constexpr int kCommandRunLines = 0x7F01;
+constexpr int kCommandRunEnded = 0x7F02;
+
 // The edit fields in the order in which they are checked and focused.
 const int kServerFields[] = {IDC_LABEL, IDC_ADDRESS, IDC_PORT, IDC_USER, IDC_PASSWORD};
 
@@ -69,6 +74,7 @@ CTandrelClientDlg::CTandrelClientDlg(bool bAutoStart, bool bSilent, bool bPutFir
       m_strScriptPath(strScriptPath) {}
 
 CTandrelClientDlg::~CTandrelClientDlg() {
+    JoinRun();
     m_pClient.reset();
     m_log.CloseLogFile();
 }
@@ -79,7 +85,61 @@ void CTandrelClientDlg::InsertLogLine(const std::string& strLine) {
     ListInsert(IDC_LOG_LIST, 0, strLine);
 }
 
-void CTandrelClientDlg::AddLogLine(const std::string& strLine) { m_log.AddLogLine(strLine); }
+void CTandrelClientDlg::AddLogLine(const std::string& strLine) {
+    bool bFirst;
+    {
+        std::lock_guard<std::mutex> lock(m_runMutex);
+        bFirst = m_runLines.empty();
+        m_runLines.push_back(strLine);
+    }
+    // One posted command carries every line queued until it is delivered.
+    if (bFirst) {
+        PostCommand(kCommandRunLines);
+    }
+}
+
+void CTandrelClientDlg::DeliverRunLines() {
+    std::vector<std::string> lines;
+    {
+        std::lock_guard<std::mutex> lock(m_runMutex);
+        lines.swap(m_runLines);
+    }
+    for (const std::string& strLine : lines) {
+        m_log.AddLogLine(strLine);
+    }
+}
+
+void CTandrelClientDlg::OnRunEnded() {
+    if (!m_runThread.joinable()) {
+        return;
+    }
+    m_runThread.join();
+    DeliverRunLines();
+    m_eOutcome = m_eRunResult;
+    m_bRunBusy = false;
+    if (m_nEndAfterRun == ui::kIdCancel) {
+        EndDialog(ui::kIdCancel);
+    } else if (m_nEndAfterRun != 0 || m_bSilent) {
+        PostQuit();
+    }
+}
+
+void CTandrelClientDlg::StopRun(int nEndWith) {
+    if (m_nEndAfterRun == 0) {
+        m_nEndAfterRun = nEndWith;
+    }
+    m_pRun->RequestStop();
+}
+
+void CTandrelClientDlg::JoinRun() {
+    if (m_runThread.joinable()) {
+        m_pRun->RequestStop();
+        m_runThread.join();
+        DeliverRunLines();
+        m_eOutcome = m_eRunResult;
+        m_bRunBusy = false;
+    }
+}
 
 void CTandrelClientDlg::WriteFailureCause(const std::string& strLine) {
     platform::WriteErrorLine(strLine);
@@ -94,7 +154,11 @@ std::unique_ptr<CFtpSockClientBase> CTandrelClientDlg::CreateClient() {
 
 void CTandrelClientDlg::OnConnect() {
     if (m_bStarted) {
-        PostQuit();
+        if (m_bRunBusy) {
+            StopRun(ui::kResultQuit);
+        } else {
+            PostQuit();
+        }
         return;
     }
     if (!ExchangeServerFields(true)) {
@@ -109,20 +173,32 @@ void CTandrelClientDlg::OnConnect() {
     m_eOutcome = ERunOutcome::FilesFailed;
     try {
         m_pClient = CreateClient();
-        m_eOutcome = CSyncRun(m_Script, m_bPutFirst, *this, *m_pClient).Run();
+        CSyncRunSink& sink = *this;
+        m_pRun = std::make_unique<CSyncRun>(m_Script, m_bPutFirst, sink, *m_pClient);
+        m_runThread = std::thread([this] {
+            const ERunOutcome eOutcome = m_pRun->Run();
+            {
+                std::lock_guard<std::mutex> lock(m_runMutex);
+                m_eRunResult = eOutcome;
+            }
+            PostCommand(kCommandRunEnded);
+        });
+        m_bRunBusy = true;
     } catch (const std::exception& e) {
         WriteFailureCause(std::string("the run broke off: ") + e.what());
-    }
-    if (m_bSilent) {
-        PostQuit();
+        if (m_bSilent) {
+            PostQuit();
+        }
     }
 }
 
 bool CTandrelClientDlg::IsWaitingForOperator() const {
     // Unattended, nobody answers: not while the posted start is on its way,
     // and not after a silent run, which ends the program by itself.
+    // Nor during the run: a line or the end of input meant for the end of
+    // the run must not break it off.
     if (m_bStarted) {
-        return !m_bSilent;
+        return !m_bSilent && !m_bRunBusy;
     }
     return !m_bAutoStartPosted;
 }
@@ -149,6 +225,10 @@ void CTandrelClientDlg::OnInitDialog() {
 void CTandrelClientDlg::OnCommand(int nId) {
     if (nId == IDC_CONNECT) {
         OnConnect();
+    } else if (nId == kCommandRunLines) {
+        DeliverRunLines();
+    } else if (nId == kCommandRunEnded) {
+        OnRunEnded();
     } else {
         ui::CDialog::OnCommand(nId);
     }
@@ -161,7 +241,16 @@ void CTandrelClientDlg::OnSysCommand(int nCommand) {
     }
 }
 
+void CTandrelClientDlg::OnCancel() {
+    if (m_bRunBusy) {
+        StopRun(ui::kIdCancel);
+    } else {
+        ui::CDialog::OnCancel();
+    }
+}
+
 void CTandrelClientDlg::OnDestroy() {
+    JoinRun();
     m_pClient.reset();
     m_log.CloseLogFile();
 }

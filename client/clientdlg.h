@@ -1,7 +1,9 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/syncrun.h"
@@ -15,6 +17,12 @@
 // values for checking and completing, and runs the sync when "Connect" is
 // pressed (or at once, when started unattended). During and after the run
 // it shows the log with a single "End" button.
+//
+// The run works on a thread of its own, so that the window stays alive
+// during a long transfer; its log lines reach the list through the host's
+// posted commands. "End", Cancel or closing the window during the run stops
+// it safely (CSyncRun::RequestStop) and ends the program once it has
+// stopped.
 
 // Control and resource ids of the main dialog.
 enum : int {
@@ -50,6 +58,7 @@ public:
 
     void OnInitDialog() override;
     void OnCommand(int nId) override;
+    void OnCancel() override;
     void OnSysCommand(int nCommand) override;
     void OnDestroy() override;
     bool IsWaitingForOperator() const override;
@@ -63,14 +72,16 @@ public:
     std::vector<bool> CheckServerFields() const;
     void ShowRunLayout();
 
-    // The handler of the main button: runs the sync (CSyncRun) once, or
-    // ends the dialog after it.
+    // The handler of the main button: starts the sync (CSyncRun) once; ends
+    // the dialog after it, and during it stops it first.
     void OnConnect();
 
     const CSyncScript& GetScript() const { return m_Script; }
     bool HasScript() const { return m_bScriptLoaded; }
     bool HasStarted() const { return m_bStarted; }
     ERunOutcome GetOutcome() const { return m_eOutcome; }
+    // Whether the run has started and not yet ended.
+    bool IsRunBusy() const { return m_bRunBusy; }
 
 protected:
     // Creates the transfer client of the run (tests shorten its waits).
@@ -84,7 +95,18 @@ protected:
 private:
     void ShowMessage(const std::string& strText) override;
     void InsertLogLine(const std::string& strLine) override;
+    // On the run's thread: queues the line for the dialog's thread.
     void AddLogLine(const std::string& strLine) override;
+    // Shows and writes the lines the run has queued.
+    void DeliverRunLines();
+    // The run's thread has ended: collects it and its outcome, and ends the
+    // dialog when that was asked for meanwhile or the run is silent.
+    void OnRunEnded();
+    // Stops a busy run; nEndWith is what ends the dialog once it has
+    // stopped (kIdCancel, or kResultQuit for "End").
+    void StopRun(int nEndWith);
+    // Stops the run, if any, and waits for its thread.
+    void JoinRun();
 
     CSyncScript m_Script;
     std::unique_ptr<CFtpSockClientBase> m_pClient;
@@ -97,4 +119,13 @@ private:
     bool m_bScriptLoaded = false;
     bool m_bAutoStartPosted = false;
     ERunOutcome m_eOutcome = ERunOutcome::NotRun;
+
+    std::unique_ptr<CSyncRun> m_pRun;
+    std::thread m_runThread;
+    bool m_bRunBusy = false;
+    int m_nEndAfterRun = 0;  // 0: stay open after the run
+    // Filled by the run's thread, emptied by the dialog's.
+    std::mutex m_runMutex;
+    std::vector<std::string> m_runLines;
+    ERunOutcome m_eRunResult = ERunOutcome::FilesFailed;
 };

@@ -3,6 +3,7 @@
 #include "client/syncrun.h"
 
 #include <exception>
+#include <memory>
 
 #include "client/transfer/ftpactivesyncsockclient.h"
 #include "common/md5.h"
@@ -11,15 +12,9 @@
 
 namespace {
 
-// The digest of a local file; empty when it cannot be read, which makes the
-// file move.
-std::string GetLocalDigest(const std::string& strPath) {
-    try {
-        return CMD5Checksum::GetFileDigest(strPath);
-    } catch (...) {
-        return std::string();
-    }
-}
+// Large enough that a digest costs few system calls, small enough that a stop
+// is seen within milliseconds.
+constexpr size_t kDigestBlockSize = 1024 * 1024;
 
 // A server's greeting as one log line: without its line end, and a greeting
 // of several lines joined by blanks, so the log file keeps one line per entry.
@@ -77,6 +72,45 @@ CSyncRun::CSyncRun(const CSyncScript& script, bool bPutFirst, CSyncRunSink& sink
                    CFtpSockClientBase& client)
     : m_Script(script), m_bPutFirst(bPutFirst), m_sink(sink), m_client(client) {}
 
+void CSyncRun::RequestStop() {
+    m_bStopRequested = true;
+    m_client.Cancel();
+}
+
+bool CSyncRun::LogIfStopped() {
+    if (!IsStopRequested()) {
+        return false;
+    }
+    if (!m_bStopLogged) {
+        m_bStopLogged = true;
+        m_sink.AddLogLine("Run broken off");
+    }
+    return true;
+}
+
+std::string CSyncRun::GetLocalDigest(const std::string& strPath) const {
+    platform::CFile file;
+    if (!file.Open(strPath, platform::CFile::modeRead)) {
+        return std::string();
+    }
+    std::unique_ptr<char[]> pBuffer = std::make_unique_for_overwrite<char[]>(kDigestBlockSize);
+    CMD5Checksum md5;
+    for (;;) {
+        if (IsStopRequested()) {
+            return std::string();
+        }
+        const int64_t nRead = file.Read(pBuffer.get(), kDigestBlockSize);
+        if (nRead < 0) {
+            return std::string();
+        }
+        if (nRead == 0) {
+            break;
+        }
+        md5.Update(pBuffer.get(), static_cast<size_t>(nRead));
+    }
+    return md5.Final();
+}
+
 ERunOutcome CSyncRun::Run() {
     m_eOutcome = ERunOutcome::FilesFailed;
     try {
@@ -94,6 +128,9 @@ void CSyncRun::RunSync() {
     auto* pTcpClient = bDevice ? nullptr : static_cast<CFtpSockClient*>(&m_client);
     bool bConnected = false;
 
+    if (LogIfStopped()) {
+        return;
+    }
     if (bDevice) {
         m_sink.AddLogLine("Trying to connect to device via ActiveSync...");
         bConnected = pDeviceClient->m_Device.ConnectDevice();
@@ -104,6 +141,9 @@ void CSyncRun::RunSync() {
                                          static_cast<unsigned int>(m_Script.m_nPort));
     }
     if (!bConnected) {
+        if (LogIfStopped()) {
+            return;
+        }
         m_sink.AddLogLine("Can't connect!!!");
         m_sink.WriteFailureCause(bDevice ? "connect to the device: no device answered"
                                   : "connect to " + m_Script.GetAddress() + ":" +
@@ -122,7 +162,7 @@ void CSyncRun::RunSync() {
         if (bLoggedIn) {
             m_sink.AddLogLine("Login OK");
             m_client.SetBinaryType();
-        } else {
+        } else if (!LogIfStopped()) {
             m_sink.AddLogLine("Login failed!!!");
             m_sink.WriteFailureCause("login as " + m_Script.GetUser() + ": " +
                               m_client.GetFailureCause());
@@ -132,20 +172,36 @@ void CSyncRun::RunSync() {
 
     if (bLoggedIn) {
         int nGetOk = 0, nGetFailed = 0, nPutOk = 0, nPutFailed = 0;
-        if (m_bPutFirst) {
-            RunPutPass(nPutOk, nPutFailed);
-            RunGetPass(nGetOk, nGetFailed);
-        } else {
-            RunGetPass(nGetOk, nGetFailed);
-            RunPutPass(nPutOk, nPutFailed);
+        bool bGetBegun = false, bPutBegun = false;
+        auto runPass = [&](bool bGet) {
+            if (IsStopRequested()) {
+                return;
+            }
+            if (bGet) {
+                bGetBegun = true;
+                RunGetPass(nGetOk, nGetFailed);
+            } else {
+                bPutBegun = true;
+                RunPutPass(nPutOk, nPutFailed);
+            }
+        };
+        runPass(!m_bPutFirst);
+        runPass(m_bPutFirst);
+        // A pass that a stop kept from starting has nothing to sum up: "0 OK"
+        // would read as if it had found nothing to do.
+        const bool bStopped = LogIfStopped();
+        if (!bStopped || bGetBegun) {
+            LogSummary("GET", !m_Script.m_GetList.empty(), nGetOk, nGetFailed);
         }
-        LogSummary("GET", !m_Script.m_GetList.empty(), nGetOk, nGetFailed);
-        LogSummary("PUT", !m_Script.m_PutList.empty(), nPutOk, nPutFailed);
+        if (!bStopped || bPutBegun) {
+            LogSummary("PUT", !m_Script.m_PutList.empty(), nPutOk, nPutFailed);
+        }
         // A script with no section at all moved nothing that anyone asked
         // for (a cut or mangled script reads like that): not a success.
         const bool bNoSections = m_Script.m_GetList.empty() && m_Script.m_PutList.empty();
-        m_eOutcome = nGetFailed + nPutFailed == 0 && !bNoSections ? ERunOutcome::AllOk
-                                                                   : ERunOutcome::FilesFailed;
+        m_eOutcome = nGetFailed + nPutFailed == 0 && !bNoSections && !bStopped
+                         ? ERunOutcome::AllOk
+                         : ERunOutcome::FilesFailed;
     }
 
     m_sink.AddLogLine("Disconnecting from server...");
@@ -173,6 +229,9 @@ void CSyncRun::RunGetPass(int& nOk, int& nFailed) {
                 vecNames.push_back(strEntry);
             }
             for (const std::string& strName : vecNames) {
+                if (IsStopRequested()) {
+                    return;
+                }
                 const std::string strLocal = MakeLocalPath(section.m_strLocalDir, strName);
                 const std::string strRemote = MakeRemotePath(section.m_strRemoteDir, strName);
                 const std::string strLocalDigest = bDevice ? std::string() : GetLocalDigest(strLocal);
@@ -188,6 +247,9 @@ void CSyncRun::RunPutPass(int& nOk, int& nFailed) {
     const bool bDevice = m_Script.m_bActiveSync;
     for (const CFileSyncClientPutGet& section : m_Script.m_PutList) {
         for (const std::string& strEntry : section.m_strFiles) {
+            if (IsStopRequested()) {
+                return;
+            }
             std::vector<std::string> vecNames;
             if (FindLocalFiles(vecNames, strEntry, section.m_strLocalDir) == 0) {
                 m_sink.AddLogLine("PUT no files found (" +
@@ -196,6 +258,9 @@ void CSyncRun::RunPutPass(int& nOk, int& nFailed) {
                 continue;
             }
             for (const std::string& strName : vecNames) {
+                if (IsStopRequested()) {
+                    return;
+                }
                 const std::string strLocal = MakeLocalPath(section.m_strLocalDir, strName);
                 const std::string strRemote = MakeRemotePath(section.m_strRemoteDir, strName);
                 std::string strLocalDigest, strRemoteDigest;
@@ -218,10 +283,19 @@ void CSyncRun::SyncFile(const char* pszDirection, const std::string& strFrom,
         ++nOk;
         return;
     }
+    // A stop that came while the digests were taken leaves the file alone:
+    // no transfer was under way.
+    if (IsStopRequested()) {
+        return;
+    }
     const bool bGet = pszDirection[0] == 'G';
     if (bGet ? m_client.Get(strFrom, strTo) : m_client.Put(strFrom, strTo)) {
         m_sink.AddLogLine("OK TRANSM: " + strFiles);
         ++nOk;
+    } else if (IsStopRequested()) {
+        m_sink.AddLogLine("BROKEN OFF: " + strFiles);
+        m_sink.WriteFailureCause(strFiles + ": " + kCancelledCause);
+        ++nFailed;
     } else {
         m_sink.AddLogLine("FAILED!!: " + strFiles);
         m_sink.WriteFailureCause(strFiles + ": " + m_client.GetFailureCause());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -18,12 +19,14 @@ enum class ERunOutcome {
     NotRun,         // no run took place
     ConnectFailed,  // "Can't connect!!!"
     LoginFailed,    // "Login failed!!!"
-    FilesFailed,    // at least one file FAILED!!, the run broke off, or the
-                    // script has neither a GET nor a PUT section
+    FilesFailed,    // at least one file FAILED!!, the run broke off (also by
+                    // RequestStop), or the script has neither a GET nor a PUT
+                    // section
     AllOk,          // every file transferred or equal
 };
 
-// Where a run's progress goes. Called on the thread that runs it.
+// Where a run's progress goes. Called on the thread that runs it, which need
+// not be the one that shows the lines.
 class CSyncRunSink {
 public:
     virtual ~CSyncRunSink() = default;
@@ -51,6 +54,16 @@ public:
     // a run that broke off after connecting counts as failed.
     ERunOutcome Run();
 
+    // Any thread, before or during Run: ends the run as soon as it can. A
+    // transfer under way is broken off (the client's Cancel: the temporary
+    // file of a download removed, an upload cut off before the server can
+    // take it for whole, so the previous copy stays on both sides) and
+    // logged as "BROKEN OFF: GET a->b"; no further file is looked at; the
+    // log says "Run broken off", the summaries of the passes that began
+    // follow, and the run disconnects. Such a run counts as failed.
+    void RequestStop();
+    bool IsStopRequested() const { return m_bStopRequested; }
+
     // The names of the files in strFolder that strPattern matches (an empty
     // pattern matches all), without hidden files, system files and folders,
     // in the order the search finds them. Returns their number.
@@ -68,12 +81,19 @@ private:
                   const std::string& strLocalDigest, const std::string& strRemoteDigest, int& nOk,
                   int& nFailed);
     void LogSummary(const char* pszDirection, bool bHasSections, int nOk, int nFailed);
+    // The digest of a local file; empty when it cannot be read, which makes
+    // the file move, or when a stop came while reading it.
+    std::string GetLocalDigest(const std::string& strPath) const;
+    // Logs "Run broken off" once, when a stop was requested; true then.
+    bool LogIfStopped();
 
     const CSyncScript& m_Script;
     bool m_bPutFirst;
     CSyncRunSink& m_sink;
     CFtpSockClientBase& m_client;
     ERunOutcome m_eOutcome = ERunOutcome::NotRun;
+    std::atomic<bool> m_bStopRequested{false};
+    bool m_bStopLogged = false;
 };
 
 // A local path: folder, the platform's separator, name. An empty folder gives

@@ -1,5 +1,6 @@
 #include "ui/test_host.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace ui {
@@ -96,6 +97,21 @@ bool CTestHost::WaitForEnd(int nTimeoutMs) {
         Deliver();
     }
     return m_bDestroyed;
+}
+
+bool CTestHost::WaitUntil(const std::function<bool()>& done, int nTimeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    while (!done() && !m_bDestroyed) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            break;
+        }
+        // Short waits: done() may turn true without anything being posted.
+        m_pSite->WaitForPosted(static_cast<int>(std::min<long long>(
+            50, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count())));
+        Deliver();
+    }
+    return done();
 }
 
 }  // namespace ui

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -37,6 +38,9 @@ public:
     // Delivers work posted from other threads until the dialog has ended or
     // nTimeoutMs has passed; true if it has ended.
     bool WaitForEnd(int nTimeoutMs);
+    // Delivers work posted from other threads until done() holds, the dialog
+    // has ended or nTimeoutMs has passed; returns done().
+    bool WaitUntil(const std::function<bool()>& done, int nTimeoutMs);
 
     const CControlState& Control(int nId) const { return m_pSite->Control(nId); }
     std::string Text(int nId) const { return Control(nId).strText; }

@@ -26,9 +26,14 @@ public:
     void CloseDataConnection() override {}
 
     // The device reports no more than that a copy failed; that is the cause
-    // kept for the operator.
+    // kept for the operator. A copy to the device writes the device's file in
+    // place, so a cancel never breaks one off halfway: it only keeps the next
+    // copy from starting.
     bool Get(const std::string& strRemoteName, const std::string& strLocalPath) override {
         m_strLocalError.clear();
+        if (IsCancelled()) {
+            return false;
+        }
         if (!m_Device.CopyFromDevice(strRemoteName, strLocalPath)) {
             m_strLocalError = "the copy from the device failed";
             return false;
@@ -37,6 +42,9 @@ public:
     }
     bool Put(const std::string& strLocalPath, const std::string& strRemoteName) override {
         m_strLocalError.clear();
+        if (IsCancelled()) {
+            return false;
+        }
         if (!m_Device.CopyToDevice(strLocalPath, strRemoteName)) {
             m_strLocalError = "the copy to the device failed";
             return false;

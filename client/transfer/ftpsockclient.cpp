@@ -9,6 +9,8 @@
 
 platform::CSocket* g_pDataConnection = nullptr;
 
+const char* const kCancelledCause = "broken off by a stop request";
+
 namespace {
 
 // File data moves in large blocks: nothing on the wire depends on the size,
@@ -66,6 +68,11 @@ std::string FormatPortCommand(const std::string& strAddress, unsigned int nPort)
 // Command-level operations
 
 std::string CFtpSockClientBase::GetFailureCause() const {
+    // After a cancel every failure is its consequence, whatever the socket
+    // said about it.
+    if (IsCancelled()) {
+        return kCancelledCause;
+    }
     if (!m_strLocalError.empty()) {
         return m_strLocalError;
     }
@@ -81,6 +88,10 @@ bool CFtpSockClientBase::SendCommand(const std::string& strLine) {
         return true;
     }
     m_strLocalError.clear();
+    if (IsCancelled()) {
+        m_strLocalError = kCancelledCause;
+        return false;
+    }
     if (strLine.empty()) {
         m_strLocalError = "empty command";
         return false;
@@ -112,6 +123,10 @@ std::string CFtpSockClientBase::ReadReply() {
         return std::string();
     }
     m_strLocalError.clear();
+    if (IsCancelled()) {
+        m_nReplyCode = kNoReply;
+        return m_strLastReply = std::string();
+    }
     std::string strReply;
     std::string strLine;
     for (;;) {
@@ -212,9 +227,32 @@ CFtpSockClient::~CFtpSockClient() {
     m_DataListener.Close();
 }
 
+void CFtpSockClient::Cancel() {
+    CFtpSockClientBase::Cancel();
+    std::lock_guard<std::mutex> lock(m_socketsMutex);
+    if (m_pCommandSocket != nullptr) {
+        m_pCommandSocket->Shutdown();
+    }
+    if (g_pDataConnection != nullptr) {
+        g_pDataConnection->Shutdown();
+    }
+}
+
+void CFtpSockClient::SetCommandSocket(platform::CSocket* pSocket) {
+    platform::CSocket* pOld;
+    {
+        std::lock_guard<std::mutex> lock(m_socketsMutex);
+        pOld = m_pCommandSocket;
+        m_pCommandSocket = pSocket;
+    }
+    delete pOld;
+}
+
 bool CFtpSockClient::Connect(const std::string& strHost, unsigned int nPort) {
     CreateCommandSocket();
-    if (HasNoCommandSocket()) {
+    // A cancel that came before the socket was there had nothing to shut
+    // down; this is where it must be seen.
+    if (HasNoCommandSocket() || IsCancelled()) {
         return false;
     }
     platform::CSocketAddress address;
@@ -246,7 +284,7 @@ bool CFtpSockClient::Connect(const std::string& strHost, unsigned int nPort) {
 
 bool CFtpSockClient::CreateCommandSocket() {
     DeleteCommandSocket();
-    m_pCommandSocket = new platform::CSocket();
+    SetCommandSocket(new platform::CSocket());
     if (!m_pCommandSocket->Create() || !m_pCommandSocket->Bind(platform::CSocketAddress())) {
         SetLocalError(kErrorSocketCreate, SocketErrorText(m_pCommandSocket->GetLastError()));
         return false;
@@ -255,8 +293,7 @@ bool CFtpSockClient::CreateCommandSocket() {
 }
 
 void CFtpSockClient::DeleteCommandSocket() {
-    delete m_pCommandSocket;
-    m_pCommandSocket = nullptr;
+    SetCommandSocket(nullptr);
     m_nCommandBuffered = 0;
     m_nCommandNext = 0;
 }
@@ -322,9 +359,17 @@ int64_t CFtpSockClient::DataReceive(char* pBuffer, size_t nCapacity) {
 }
 
 void CFtpSockClient::CloseDataConnection() {
+    std::lock_guard<std::mutex> lock(m_socketsMutex);
     if (g_pDataConnection != nullptr) {
         g_pDataConnection->Close();
         g_pDataConnection = nullptr;
+    }
+}
+
+void CFtpSockClient::AbortDataConnection() {
+    std::lock_guard<std::mutex> lock(m_socketsMutex);
+    if (g_pDataConnection != nullptr) {
+        g_pDataConnection->Abort();
     }
 }
 
@@ -388,11 +433,14 @@ bool CFtpSockClient::StartTransfer(const std::string& strCommand) {
 }
 
 bool CFtpSockClient::BeginDataTransfer(platform::CSocket& dataSocket) {
-    g_pDataConnection = &dataSocket;
     if (!AcceptDataConnection(dataSocket)) {
         EndDataTransfer();
         return false;
     }
+    // Published only once accepted, so that Cancel never shuts down a
+    // socket while the accept fills it in.
+    std::lock_guard<std::mutex> lock(m_socketsMutex);
+    g_pDataConnection = &dataSocket;
     return true;
 }
 
@@ -405,6 +453,10 @@ bool CFtpSockClient::AcceptDataConnection(platform::CSocket& dataSocket) {
     using CClock = std::chrono::steady_clock;
     const CClock::time_point deadline = CClock::now() + std::chrono::milliseconds(m_nTimeoutMs);
     for (;;) {
+        if (IsCancelled()) {
+            SetLocalError(kErrorDataOrLocalFile, kCancelledCause);
+            return false;
+        }
         auto nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - CClock::now())
                          .count();
         int nSliceMs = static_cast<int>(std::clamp<long long>(nLeft, 0, 50));
@@ -488,7 +540,11 @@ bool CFtpSockClient::Get(const std::string& strRemoteName, const std::string& st
         int64_t nReceived = DataReceive(buffer.get(), kFileBlockSize);
         if (nReceived <= 0) {
             // A time-out is an error like any other, never a reason to retry.
-            bComplete = nReceived == 0;
+            // A cancel's shutdown also reads as the end: it is not one.
+            bComplete = nReceived == 0 && !IsCancelled();
+            break;
+        }
+        if (IsCancelled()) {
             break;
         }
         if (!file.Write(buffer.get(), static_cast<size_t>(nReceived))) {
@@ -502,6 +558,11 @@ bool CFtpSockClient::Get(const std::string& strRemoteName, const std::string& st
         strLocalError = platform::GetSystemErrorText(file.GetLastError());
     } else if (!bComplete) {
         strLocalError = "receiving the file: " + SocketErrorText(dataSocket.GetLastError());
+    }
+    if (IsCancelled()) {
+        // Reset, so that a server blocked on a full window sees the end at
+        // once instead of probing a closed connection for minutes.
+        AbortDataConnection();
     }
     EndDataTransfer();
     ReadReply();
@@ -582,7 +643,7 @@ bool CFtpSockClient::Put(const std::string& strLocalPath, const std::string& str
             bLocalOk = nRead == 0;
             break;
         }
-        if (DataSend(buffer.get(), static_cast<size_t>(nRead)) != nRead) {
+        if (IsCancelled() || DataSend(buffer.get(), static_cast<size_t>(nRead)) != nRead) {
             bSent = false;
             break;
         }
@@ -594,10 +655,10 @@ bool CFtpSockClient::Put(const std::string& strLocalPath, const std::string& str
     } else if (!bSent) {
         strLocalError = "sending the file: " + SocketErrorText(dataSocket.GetLastError());
     }
-    if (!bLocalOk && g_pDataConnection != nullptr) {
+    if (!bLocalOk || IsCancelled()) {
         // An orderly close would make the server keep the bytes so far as
         // the whole file.
-        g_pDataConnection->Abort();
+        AbortDataConnection();
     }
     EndDataTransfer();
     ReadReply();

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "platform/socket.h"
@@ -14,8 +16,8 @@
 // Text is UTF-8 in std::string; command lines and replies cross the wire as
 // the bytes they are.
 //
-// Everything runs on the client's user-interface thread, one transfer at a
-// time.
+// A client is driven by one thread, one transfer at a time. Cancel alone may
+// come from any other thread.
 
 // Local causes of failure kept in m_nReplyCode. Server reply codes have three
 // digits, so a test for an expected reply fails after any of these.
@@ -84,6 +86,15 @@ public:
     // last reply line without its line end.
     std::string GetFailureCause() const;
 
+    // Breaks off what the client is doing and makes every later operation
+    // fail at once: blocking waits return, nothing more is sent, and a
+    // transfer under way ends as a failed one (a download's temporary file
+    // removed, an upload cut off so that the server does not take it for
+    // the whole file). Any thread may call it while the client exists; it
+    // cannot be undone.
+    virtual void Cancel() { m_bCancelled = true; }
+    bool IsCancelled() const { return m_bCancelled; }
+
     // The code left when no complete reply arrived; no caller expects it.
     static constexpr int kNoReply = 0;
     // Replies longer than this are not replies but a misbehaving peer.
@@ -103,7 +114,13 @@ protected:
         m_nReplyCode = nCode;
         m_strLocalError = strCause;
     }
+
+private:
+    std::atomic<bool> m_bCancelled{false};
 };
+
+// What GetFailureCause says after Cancel.
+extern const char* const kCancelledCause;
 
 // The data connection of the transfer in progress, for the data primitives;
 // null between transfers.
@@ -125,6 +142,10 @@ public:
     // Connects to strHost (dotted address or host name) and reads the
     // greeting; true when it is 220.
     bool Connect(const std::string& strHost, unsigned int nPort);
+
+    // Also shuts down the sockets in use, so that a connect, a transfer or a
+    // wait for a reply in the driving thread returns at once.
+    void Cancel() override;
 
     bool OpenDataPort() override;
     bool CreateCommandSocket() override;
@@ -172,6 +193,9 @@ private:
     // Makes dataSocket the data connection once the server has connected;
     // when it does not, ends the transfer and returns false.
     bool BeginDataTransfer(platform::CSocket& dataSocket);
+    // Resets the data connection, if any (it stays published until
+    // EndDataTransfer).
+    void AbortDataConnection();
     // Closes the data connection and the listener.
     void EndDataTransfer();
     // Sends strCommand and requires 150; on anything else closes the listener.
@@ -179,7 +203,15 @@ private:
     // Whether bytes from the server wait on the command channel.
     bool IsCommandReadable(int nTimeoutMs);
 
+    // Swaps a new socket in as the command socket, under the lock Cancel
+    // takes; the one before is closed.
+    void SetCommandSocket(platform::CSocket* pSocket);
+
     int m_nTimeoutMs = kDefaultTimeoutMs;
+    // Held while the command socket, the data connection or the listener is
+    // created, swapped or closed, and by Cancel while it shuts them down: a
+    // socket must not be closed under a shutdown from the other thread.
+    std::mutex m_socketsMutex;
     // Received command bytes not yet handed out by CommandReceive: replies are
     // read a byte at a time, the socket is not.
     char m_commandBuffer[4096];

@@ -5,12 +5,16 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <initializer_list>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/macros.h"
+#include "server/ftpserver/ftpserver.h"
 #include "tests/client/fake_ftp_server.h"
 #include "tests/server/ftp_test_client.h"
 #include "tests/support/tempdir.h"
@@ -65,6 +69,12 @@ protected:
     }
 
     std::string ScriptPath() const { return m_dir.Join("TandrelClient.INI"); }
+
+    // The run works on a thread of its own; this delivers its lines until it
+    // has ended.
+    bool RunToEnd(const CTandrelClientDlg& dialog) {
+        return m_host.WaitUntil([&] { return !dialog.IsRunBusy(); }, 30000);
+    }
 
     std::vector<std::string> LogLines() const { return m_host.Control(IDC_LOG_LIST).items; }
 
@@ -197,6 +207,7 @@ TEST_F(ClientDialogTest, UnusableTypedValuesAreRefusedUntilCorrected) {
     ASSERT_TRUE(m_host.Press(IDC_CONNECT));
     EXPECT_TRUE(m_host.m_messages.empty());
     EXPECT_TRUE(dialog.HasStarted());
+    ASSERT_TRUE(RunToEnd(dialog));
     EXPECT_EQ(LogLines(), (std::vector<std::string>{
                               "Can't connect!!!",
                               "Trying to connect to 127.0.0.1:" +
@@ -210,6 +221,7 @@ TEST_F(ClientDialogTest, TypedDeviceModeIsAcceptedWithoutAddressOrPort) {
     m_host.Open(dialog);
     m_host.Type(IDC_PORT, "activesync");
     ASSERT_TRUE(m_host.Press(IDC_CONNECT));
+    ASSERT_TRUE(RunToEnd(dialog));
     EXPECT_TRUE(m_host.m_messages.empty());
     EXPECT_TRUE(dialog.GetScript().m_bActiveSync);
     EXPECT_EQ(dialog.GetScript().m_nPort, -1);
@@ -224,6 +236,7 @@ TEST_F(ClientDialogTest, AutomaticStartRunsAtOnceAndShowsTheRunLayout) {
     m_host.Open(dialog);
     EXPECT_TRUE(dialog.HasStarted());
     EXPECT_TRUE(RunLayoutShown());
+    ASSERT_TRUE(RunToEnd(dialog));
     EXPECT_FALSE(m_host.IsMinimized());
     EXPECT_FALSE(m_host.IsEnded());
     EXPECT_EQ(dialog.GetOutcome(), ERunOutcome::ConnectFailed);
@@ -264,7 +277,7 @@ TEST_F(ClientDialogTest, SilentModeMinimisesAndEndsAfterTheRun) {
     m_host.Open(dialog);
     EXPECT_TRUE(m_host.IsMinimized());
     EXPECT_TRUE(dialog.HasStarted());
-    EXPECT_TRUE(m_host.IsEnded());
+    EXPECT_TRUE(m_host.WaitForEnd(30000));
     EXPECT_EQ(m_host.Result(), ui::kResultQuit);
     EXPECT_EQ(LogLines().front(), "Can't connect!!!");
 }
@@ -282,7 +295,7 @@ TEST_F(ClientDialogTest, SilentModeWithAMissingValueWaitsForTheOperatorThenEnds)
     m_host.Type(IDC_PASSWORD, "typed");
     ASSERT_TRUE(m_host.Press(IDC_CONNECT));
     EXPECT_EQ(dialog.GetScript().GetPassword(), "typed");
-    EXPECT_TRUE(m_host.IsEnded());
+    EXPECT_TRUE(m_host.WaitForEnd(30000));
     EXPECT_EQ(LogLines().front(), "Can't connect!!!");
 }
 
@@ -336,8 +349,8 @@ TEST_F(ClientDialogTest, ALogFileThatCannotBeOpenedIsReportedAndTheRunGoesOn) {
     CTandrelClientDlg dialog(true, true, false, ScriptPath());
     m_host.Open(dialog);
     EXPECT_EQ(m_host.m_messages, std::vector<std::string>{"Cannot open log file '" + strLog + "'"});
+    EXPECT_TRUE(m_host.WaitForEnd(30000));
     EXPECT_EQ(LogLines().front(), "Can't connect!!!");
-    EXPECT_TRUE(m_host.IsEnded());
 }
 
 TEST_F(ClientDialogTest, AboutBoxShowsTheMachineId) {
@@ -367,7 +380,7 @@ TEST_F(ClientDialogTest, ServerThatGoesAwayMidRunFailsEachFileAndLosesNothing) {
                     "\nRemoteDir=out\n");
     CQuickClientDlg dialog(true, true, false, ScriptPath());
     m_host.Open(dialog);
-    ASSERT_TRUE(m_host.IsEnded());
+    ASSERT_TRUE(m_host.WaitForEnd(30000));
 
     const std::string strDir = local.Path();
     EXPECT_EQ(m_dir.ReadFile("run.log"),
@@ -408,7 +421,7 @@ TEST_F(ClientDialogTest, AGreetingOfSeveralLinesIsLoggedAsOneLine) {
     WriteScript(CompleteServer(server.Port()));
     CQuickClientDlg dialog(true, true, false, ScriptPath());
     m_host.Open(dialog);
-    ASSERT_TRUE(m_host.IsEnded());
+    ASSERT_TRUE(m_host.WaitForEnd(30000));
     EXPECT_EQ(m_dir.ReadFile("run.log"),
               "Trying to connect to 127.0.0.1:" + std::to_string(server.Port()) +
                   "...\n"
@@ -420,6 +433,147 @@ TEST_F(ClientDialogTest, AGreetingOfSeveralLinesIsLoggedAsOneLine) {
                   "Disconnected\n");
     EXPECT_EQ(dialog.GetOutcome(), ERunOutcome::LoginFailed);
     EXPECT_EQ(dialog.m_causes, std::vector<std::string>{"login as op: 530 No"});
+}
+
+// A transfer client that moves its first block at full speed and then slows
+// to a crawl, so that a transfer is reliably under way when a test stops the
+// run. Without a stop the transfer would take minutes.
+class CCrawlingClient : public CFtpSockClient {
+public:
+    explicit CCrawlingClient(std::atomic<bool>& bUnderWay) : m_bUnderWay(bUnderWay) {}
+
+    int64_t DataSend(const char* pBuffer, size_t nLength) override {
+        Crawl();
+        return CFtpSockClient::DataSend(pBuffer, nLength);
+    }
+    int64_t DataReceive(char* pBuffer, size_t nCapacity) override {
+        Crawl();
+        return CFtpSockClient::DataReceive(pBuffer, nCapacity);
+    }
+
+private:
+    void Crawl() {
+        if (m_bUnderWay.exchange(true)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    }
+
+    std::atomic<bool>& m_bUnderWay;
+};
+
+class CCrawlingClientDlg : public CTandrelClientDlg {
+public:
+    using CTandrelClientDlg::CTandrelClientDlg;
+
+    std::atomic<bool> m_bUnderWay{false};
+    std::vector<std::string> m_causes;
+
+protected:
+    void WriteFailureCause(const std::string& strLine) override { m_causes.push_back(strLine); }
+    std::unique_ptr<CFtpSockClientBase> CreateClient() override {
+        return std::make_unique<CCrawlingClient>(m_bUnderWay);
+    }
+};
+
+// "End" or closing the window while a file moves: the run stops at once,
+// the file is broken off, and both copies stay as they were.
+TEST_F(ClientDialogTest, StoppingDuringATransferBreaksItOffAndKeepsBothCopies) {
+    testsupport::CTempDir server, local;
+    std::vector<CFileSyncServerUser> users{{"op", "pw"}};
+    const std::string strWelcome = "Tandrel test";
+    const int nPort = FindFreePort();
+    CFtpServer engine;
+    ASSERT_TRUE(engine.Start({}, false, &users, &strWelcome, nPort, server.Path()));
+
+    // Large enough that the crawl would take minutes.
+    const std::string strBig(24 * 1024 * 1024, 'x');
+    struct CCase {
+        const char* pszName;
+        bool bPut;
+        int nPress;  // IDC_CONNECT ("End") or kIdCancel (the close box)
+        int nResult;
+    };
+    const CCase cases[] = {
+        {"GET, End", false, IDC_CONNECT, ui::kResultQuit},
+        {"PUT, End", true, IDC_CONNECT, ui::kResultQuit},
+        {"GET, closed", false, ui::kIdCancel, ui::kIdCancel},
+        {"PUT, closed", true, ui::kIdCancel, ui::kIdCancel},
+    };
+    for (const CCase& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        // The side that sends has the big new file, the other an old copy.
+        ASSERT_TRUE(server.WriteFile("big.bin", c.bPut ? "old server copy" : strBig));
+        ASSERT_TRUE(local.WriteFile("big.bin", c.bPut ? strBig : "old local copy"));
+        WriteScript(CompleteServer(nPort),
+                    c.bPut ? "[PUT]\nLocalFiles=big.bin\nLocalDir=" + local.Path() +
+                                 "\nRemoteDir=\n"
+                           : "[GET]\nRemoteFiles=big.bin\nLocalDir=" + local.Path() +
+                                 "\nRemoteDir=\n");
+        std::remove(m_dir.Join("run.log").c_str());
+        ui::CTestHost host;
+        CCrawlingClientDlg dialog(true, false, false, ScriptPath());
+        host.Open(dialog);
+        ASSERT_TRUE(host.WaitUntil([&] { return dialog.m_bUnderWay.load(); }, 30000));
+
+        const auto pressed = std::chrono::steady_clock::now();
+        if (c.nPress == ui::kIdCancel) {
+            host.Cancel();
+        } else {
+            ASSERT_TRUE(host.Press(c.nPress));
+        }
+        ASSERT_TRUE(host.WaitForEnd(30000));
+        EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::seconds(3));
+        EXPECT_EQ(host.Result(), c.nResult);
+        EXPECT_EQ(dialog.GetOutcome(), ERunOutcome::FilesFailed);
+
+        const std::string strFiles = c.bPut ? "PUT " + local.Join("big.bin") + "->/big.bin"
+                                            : "GET /big.bin->" + local.Join("big.bin");
+        EXPECT_EQ(m_dir.ReadFile("run.log"),
+                  "Trying to connect to 127.0.0.1:" + std::to_string(nPort) +
+                      "...\n"
+                      "Connected\n"
+                      "220 Tandrel test\n"
+                      "Trying to log as op...\n"
+                      "Login OK\n"
+                      "BROKEN OFF: " + strFiles + "\n"
+                      "Run broken off\n" +
+                      // GET goes first and had nothing to do before the PUT.
+                      (c.bPut ? "No GET section found\nPUT" : "GET") +
+                      " Files: 0 OK, 1 FAILED!!\n"
+                      "Disconnecting from server...\n"
+                      "Disconnected\n");
+        EXPECT_EQ(dialog.m_causes,
+                  std::vector<std::string>{strFiles + ": broken off by a stop request"});
+        // Nothing half-done is left on either side; the engine learns of the
+        // broken-off upload a moment later and removes its temporary file.
+        EXPECT_EQ(local.List(), std::vector<std::string>{"big.bin"});
+        EXPECT_EQ(local.ReadFile("big.bin"), c.bPut ? strBig : "old local copy");
+        for (int i = 0; i < 100 && server.List().size() != 1; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_EQ(server.List(), std::vector<std::string>{"big.bin"});
+        EXPECT_EQ(server.ReadFile("big.bin"), c.bPut ? "old server copy" : strBig);
+    }
+}
+
+// A stop while the run waits for the server ends the wait at once.
+TEST_F(ClientDialogTest, StoppingWhileWaitingForTheServerEndsTheWait) {
+    CFakeFtpServer silent({std::string()});
+    WriteScript(CompleteServer(silent.Port()));
+    CTandrelClientDlg dialog(true, true, false, ScriptPath());
+    m_host.Open(dialog);
+    ASSERT_TRUE(dialog.IsRunBusy());
+    // The connection is open and the greeting is awaited.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto pressed = std::chrono::steady_clock::now();
+    m_host.Cancel();
+    ASSERT_TRUE(m_host.WaitForEnd(30000));
+    EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::seconds(3));
+    EXPECT_EQ(m_host.Result(), ui::kIdCancel);
+    EXPECT_EQ(dialog.GetOutcome(), ERunOutcome::FilesFailed);
+    EXPECT_EQ(m_dir.ReadFile("run.log"),
+              "Trying to connect to 127.0.0.1:" + std::to_string(silent.Port()) +
+                  "...\nRun broken off\n");
 }
 
 TEST(FindLocalFilesTest, SkipsHiddenFilesSystemFilesAndFolders) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/server/ftp_test_client.h"
@@ -345,6 +346,60 @@ TEST_F(ClientProgramTest, AFileThatCannotBeReadIsNotSentAndTheServerKeepsItsCopy
                                       "->/broken.dat: Input/output error\n");
     EXPECT_EQ(m_served.ReadFile("broken.dat"), "server copy");
     EXPECT_EQ(m_served.ReadFile("good.dat"), "good");
+}
+
+// A service manager stopping a long sync (SIGTERM), or Ctrl+C: the upload
+// under way is broken off at once and the server keeps its previous copy.
+TEST_F(ClientProgramTest, AStopRequestDuringAnUploadBreaksItOffAndTheServerKeepsItsCopy) {
+    StartServer();
+    ASSERT_TRUE(m_served.WriteFile("big.bin", "old server copy"));
+    testsupport::CTempDir out;
+    // Sparse, so it costs no disk, yet takes a while to digest and send.
+    ASSERT_TRUE(out.WriteFile("big.bin", ""));
+    ASSERT_EQ(truncate(out.Join("big.bin").c_str(), 512LL << 20), 0);
+    WriteScript(Server() + "[PUT]\nLocalFiles=big.bin\nLocalDir=" + out.Path() + "\nRemoteDir=\n");
+
+    for (int nSignal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(nSignal);
+        testsupport::CBackgroundProcess client;
+        testsupport::CProcessOptions options;
+        options.m_strWorkDir = m_client.Path();
+        ASSERT_TRUE(client.Start({m_client.Join("TandrelClient"), "-silent", "-console"}, options))
+            << client.Error();
+        // The upload is under way once the server's temporary file is there.
+        auto isUploading = [&] {
+            for (const std::string& strName : m_served.List()) {
+                if (strName[0] == '.') {
+                    return true;
+                }
+            }
+            return false;
+        };
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (!isUploading() && std::chrono::steady_clock::now() < deadline &&
+               !client.Wait(5ms)) {
+        }
+        ASSERT_TRUE(isUploading()) << ReadLog();
+        const auto stopped = std::chrono::steady_clock::now();
+        client.Kill(nSignal);
+        testsupport::CProcessResult result;
+        ASSERT_TRUE(client.Wait(30s, &result));
+        EXPECT_LT(std::chrono::steady_clock::now() - stopped, 3s);
+        EXPECT_FALSE(result.m_bSignaled);
+        EXPECT_EQ(result.m_nExitStatus, kExitFilesFailed);
+        EXPECT_EQ(ReadLog(), Lines(Run({"BROKEN OFF: PUT " + out.Join("big.bin") + "->/big.bin",
+                                        "Run broken off", "No GET section found",
+                                        "PUT Files: 0 OK, 1 FAILED!!"})));
+        EXPECT_EQ(result.m_strStderr, "PUT " + out.Join("big.bin") +
+                                          "->/big.bin: broken off by a stop request\n");
+        // The server drops the partial upload once it sees the client gone.
+        for (int i = 0; i < 200 && isUploading(); ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        EXPECT_EQ(m_served.List(),
+                  (std::vector<std::string>{"big.bin", "empty.txt", "report.txt"}));
+        EXPECT_EQ(m_served.ReadFile("big.bin"), "old server copy");
+    }
 }
 
 TEST_F(ClientProgramTest, ANulOrUtf16TextDoesNotHideTheSections) {
