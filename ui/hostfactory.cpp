@@ -16,7 +16,7 @@ std::unique_ptr<CDialogHost> CreateHost(bool bForceConsole) {
             // One line, so that a program started with a display it cannot
             // use still keeps its output as it is in the terminal.
             std::string strProgram = platform::GetProgramPath();
-            strProgram = strProgram.substr(strProgram.find_last_of('/') + 1);
+            strProgram = strProgram.substr(strProgram.find_last_of("\\/") + 1);
             platform::WriteErrorLine(strProgram + ": " + strProblem + "; running in the terminal");
         }
     }

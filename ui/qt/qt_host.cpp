@@ -692,6 +692,14 @@ std::unique_ptr<CQtHost> CQtHost::Open(std::string& strProblem) {
     if (strWayland.isEmpty() && strX11.isEmpty()) {
         return nullptr;
     }
+    // Qt runs once per process: a program that started it already shares it.
+    if (QCoreApplication::instance()) {
+        if (qobject_cast<QApplication*>(QCoreApplication::instance())) {
+            return std::make_unique<CQtHost>();
+        }
+        strProblem = "no window can be opened: Qt runs without widgets";
+        return nullptr;
+    }
     // Before Qt starts threads of its own, so that they all leave the stop
     // signals to the watcher.
     platform::WatchStopRequests(ForwardStopRequest);
