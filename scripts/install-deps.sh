@@ -7,7 +7,11 @@
 # skip without them, so failing to install one prints a note and no more.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build libgtest-dev libgmock-dev googletest coreutils curl lftp)
+# The window host: Qt 6 Widgets, the dialog font (DejaVu Sans), and a
+# virtual X server with a window lister for the test that opens a real
+# window.
+packages=(g++ cmake ninja-build libgtest-dev libgmock-dev googletest coreutils curl lftp
+  qt6-base-dev fonts-dejavu-core xvfb xauth x11-utils)
 optional_packages=(vsftpd)
 
 is_installed() {

@@ -1,6 +1,5 @@
 #include "ui/application.h"
 
-#include "ui/console_host.h"
 
 namespace ui {
 
@@ -35,12 +34,6 @@ void ParseCommandLine(const std::vector<std::string>& vecArguments, CCommandLine
         info.ParseParam(bFlag ? strWord.substr(1) : strWord, bFlag,
                         i + 1 == vecArguments.size());
     }
-}
-
-std::unique_ptr<CDialogHost> CreateHost(bool /*bForceConsole*/) {
-    // The terminal host is the only one built so far; a windowed host will
-    // be chosen here when a display is there and "console" was not given.
-    return std::make_unique<CConsoleHost>();
 }
 
 int CApplication::Run(int argc, char** argv) {

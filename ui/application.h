@@ -32,8 +32,10 @@ void ParseCommandLine(const std::vector<std::string>& vecArguments, CCommandLine
 // Switch names are compared without regard to case (ASCII).
 bool IsSwitch(const std::string& strParam, const char* pszName);
 
-// The host for this process: the terminal host when bForceConsole is set or
-// no display can be used.
+// The host for this process: the window host when a display can be used and
+// bForceConsole is not set, the terminal host otherwise. Defined apart from
+// the rest of ui/ (ui/hostfactory.cpp, target tandrel_ui_hosts), since it
+// links every host.
 std::unique_ptr<CDialogHost> CreateHost(bool bForceConsole);
 
 class CApplication {
