@@ -8,11 +8,14 @@
 #include <QTest>
 #include <QTimer>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "client/clientdlg.h"
 #include "common/macros.h"
+#include "tests/client/crawling_client.h"
+#include "platform/file.h"
 #include "server/ftpserver/ftpserver.h"
 #include "tests/server/ftp_test_client.h"
 #include "tests/support/tempdir.h"
@@ -251,6 +254,66 @@ TEST_F(ClientDialogQtTest, TheAboutBoxOpensFromTheContextMenuAndF1) {
         EXPECT_EQ(seen, (std::vector<std::string>{"TandrelClient", GetLocalMachineId(),
                                                   GetLocalIpNumber()}));
     }
+}
+
+// The window lives while a file moves: the log shows the lines so far, the
+// window minimises and comes back, the About box opens; "End" then stops the
+// run at once and nothing is lost.
+TEST_F(ClientDialogQtTest, TheWindowStaysAliveDuringATransferAndEndStopsItSafely) {
+    ASSERT_TRUE(m_served.WriteFile("big.bin", std::string(24 * 1024 * 1024, 'x')));
+    ASSERT_TRUE(platform::CreateDirectory(m_dir.Join("In")));
+    ASSERT_TRUE(m_dir.WriteFile("In/big.bin", "old local copy"));
+    ASSERT_TRUE(m_dir.WriteFile(
+        "TandrelClient.INI", "[TandrelClient]\nVersion=Quillon 4.1\n[SERVER]\n" + Complete() +
+                                 "Log=" + m_dir.Join("run.log") +
+                                 "\n[GET]\nRemoteFiles=big.bin\nLocalDir=" + m_dir.Join("In") +
+                                 "\nRemoteDir=\n"));
+    CCrawlingClientDlg dialog(true, false, false, ScriptPath());
+    std::chrono::steady_clock::duration stopping{};
+    const int nResult = qttest::RunWith(m_host, dialog, [&](QDialog* pWindow) {
+        ASSERT_TRUE(qttest::WaitUntil([&] { return dialog.m_bUnderWay.load(); }));
+        QWidget* pList = ui::qt::FindControl(pWindow, IDC_LOG_LIST);
+        ASSERT_TRUE(qttest::WaitUntil([&] {
+            const std::vector<std::string> lines = qttest::ListLines(pList);
+            return !lines.empty() && lines.front() == "Login OK";
+        }));
+        EXPECT_TRUE(dialog.IsRunBusy());
+
+        pWindow->showMinimized();
+        EXPECT_TRUE(qttest::WaitUntil([&] { return pWindow->isMinimized(); }, 5000));
+        pWindow->showNormal();
+        EXPECT_TRUE(qttest::WaitUntil([&] { return !pWindow->isMinimized(); }, 5000));
+
+        std::string strAbout;
+        QTimer::singleShot(0, pWindow, [&] {
+            if (QWidget* pAbout = qttest::ActiveModal(); pAbout && pAbout != pWindow) {
+                strAbout = pAbout->windowTitle().toStdString();
+                Control<QPushButton>(pAbout, ui::kIdOk)->click();
+            }
+        });
+        QTest::keyClick(pWindow, Qt::Key_F1);
+        EXPECT_EQ(strAbout, "TandrelClient");
+        EXPECT_TRUE(dialog.IsRunBusy());
+
+        auto* pEnd = Control<QPushButton>(pWindow, IDC_CONNECT);
+        EXPECT_EQ(pEnd->text(), "End");
+        const auto pressed = std::chrono::steady_clock::now();
+        pEnd->click();
+        // The press returns at once; the dialog ends once the run stopped.
+        EXPECT_TRUE(qttest::WaitUntil([&] { return !dialog.IsRunBusy(); }, 10000));
+        stopping = std::chrono::steady_clock::now() - pressed;
+    });
+    EXPECT_EQ(nResult, ui::kResultQuit);
+    EXPECT_LT(stopping, std::chrono::seconds(3));
+    EXPECT_EQ(dialog.GetOutcome(), ERunOutcome::FilesFailed);
+    const std::string strFiles = "GET /big.bin->" + m_dir.Join("In/big.bin");
+    EXPECT_EQ(m_dir.ReadFile("run.log"),
+              "Trying to connect to 127.0.0.1:" + std::to_string(m_nPort) +
+                  "...\nConnected\n220 Sync server ready\nTrying to log as op...\nLogin OK\n"
+                  "BROKEN OFF: " + strFiles + "\nRun broken off\nGET Files: 0 OK, 1 FAILED!!\n"
+                  "Disconnecting from server...\nDisconnected\n");
+    EXPECT_EQ(m_dir.ReadFile("In/big.bin"), "old local copy");
+    EXPECT_EQ(m_dir.List("In"), std::vector<std::string>{"big.bin"});
 }
 
 TEST_F(ClientDialogQtTest, EveryTextFitsItsControl) {

@@ -15,6 +15,7 @@
 
 #include "common/macros.h"
 #include "server/ftpserver/ftpserver.h"
+#include "tests/client/crawling_client.h"
 #include "tests/client/fake_ftp_server.h"
 #include "tests/server/ftp_test_client.h"
 #include "tests/support/tempdir.h"
@@ -434,46 +435,6 @@ TEST_F(ClientDialogTest, AGreetingOfSeveralLinesIsLoggedAsOneLine) {
     EXPECT_EQ(dialog.GetOutcome(), ERunOutcome::LoginFailed);
     EXPECT_EQ(dialog.m_causes, std::vector<std::string>{"login as op: 530 No"});
 }
-
-// A transfer client that moves its first block at full speed and then slows
-// to a crawl, so that a transfer is reliably under way when a test stops the
-// run. Without a stop the transfer would take minutes.
-class CCrawlingClient : public CFtpSockClient {
-public:
-    explicit CCrawlingClient(std::atomic<bool>& bUnderWay) : m_bUnderWay(bUnderWay) {}
-
-    int64_t DataSend(const char* pBuffer, size_t nLength) override {
-        Crawl();
-        return CFtpSockClient::DataSend(pBuffer, nLength);
-    }
-    int64_t DataReceive(char* pBuffer, size_t nCapacity) override {
-        Crawl();
-        return CFtpSockClient::DataReceive(pBuffer, nCapacity);
-    }
-
-private:
-    void Crawl() {
-        if (m_bUnderWay.exchange(true)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        }
-    }
-
-    std::atomic<bool>& m_bUnderWay;
-};
-
-class CCrawlingClientDlg : public CTandrelClientDlg {
-public:
-    using CTandrelClientDlg::CTandrelClientDlg;
-
-    std::atomic<bool> m_bUnderWay{false};
-    std::vector<std::string> m_causes;
-
-protected:
-    void WriteFailureCause(const std::string& strLine) override { m_causes.push_back(strLine); }
-    std::unique_ptr<CFtpSockClientBase> CreateClient() override {
-        return std::make_unique<CCrawlingClient>(m_bUnderWay);
-    }
-};
 
 // "End" or closing the window while a file moves: the run stops at once,
 // the file is broken off, and both copies stay as they were.

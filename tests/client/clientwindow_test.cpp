@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/server/ftp_test_client.h"
@@ -150,6 +151,53 @@ stop_when_seen=yes)") +
     EXPECT_EQ(ReadLog(), LogLines());
     EXPECT_EQ(m_client.ReadFile("out.txt").value_or("<none>"), "");
     EXPECT_EQ(m_client.ReadFile("err.txt").value_or("<none>"), "");
+}
+
+// SIGTERM (or Ctrl+C in the terminal that started the window) while a file
+// moves: the upload is broken off, the server keeps its copy, and the status
+// is the one of a run that broke off.
+TEST_F(ClientWindowTest, ATerminateRequestDuringAnUploadInAWindowBreaksItOff) {
+    if (!IsOnPath("xvfb-run") || !IsOnPath("xwininfo")) {
+        GTEST_SKIP() << "xvfb-run or xwininfo is not installed";
+    }
+    ASSERT_TRUE(m_served.WriteFile("big.bin", "old server copy"));
+    testsupport::CTempDir out;
+    // Sparse: no disk, yet seconds of digesting and sending.
+    ASSERT_TRUE(out.WriteFile("big.bin", ""));
+    ASSERT_EQ(truncate(out.Join("big.bin").c_str(), 512LL << 20), 0);
+    ASSERT_TRUE(m_client.WriteFile(
+        "TandrelClient.INI",
+        "[TandrelClient]\nVersion=Quillon 4.1\n[SERVER]\nLabel=Test office\n"
+        "Address=127.0.0.1\nPort=" +
+            std::to_string(m_nPort) + "\nUser=op\nPwd=pw\nLog=" + m_client.Join("sync.log") +
+            "\n[PUT]\nLocalFiles=big.bin\nLocalDir=" + out.Path() + "\nRemoteDir=\n"));
+    // Stopped once the server's temporary file shows the upload under way.
+    const testsupport::CProcessResult result = RunInXvfb(
+        R"("$1" -silent >"$2/out.txt" 2>"$2/err.txt" & pid=$!
+stop_when_seen() {
+  j=0
+  until ls -A ')" + m_served.Path() + R"(' | grep -q '^[.]' || [ $j -ge 3000 ]; do
+    j=$((j+1)); sleep 0.01
+  done
+  kill -TERM "$pid"
+}
+stop_when_seen=yes)" + kWatchWindow);
+    EXPECT_NE(result.m_strStdout.find("window=yes status=6\n"), std::string::npos)
+        << result.m_strStdout << result.m_strStderr;
+    const std::string strFiles = "PUT " + out.Join("big.bin") + "->/big.bin";
+    EXPECT_EQ(ReadLog(), "Trying to connect to 127.0.0.1:" + std::to_string(m_nPort) +
+                             "...\nConnected\n220 Sync server ready\nTrying to log as op...\n"
+                             "Login OK\nBROKEN OFF: " + strFiles +
+                             "\nRun broken off\nNo GET section found\n"
+                             "PUT Files: 0 OK, 1 FAILED!!\nDisconnecting from server...\n"
+                             "Disconnected\n");
+    EXPECT_EQ(m_client.ReadFile("err.txt").value_or("<none>"),
+              strFiles + ": broken off by a stop request\n");
+    for (int i = 0; i < 200 && m_served.List().size() != 2; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(m_served.List(), (std::vector<std::string>{"big.bin", "report.txt"}));
+    EXPECT_EQ(m_served.ReadFile("big.bin"), "old server copy");
 }
 
 TEST_F(ClientWindowTest, TheConsoleSwitchKeepsTheTerminalWhereADisplayWorks) {
