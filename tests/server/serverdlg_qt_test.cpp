@@ -184,6 +184,39 @@ TEST_F(ServerDialogQtTest, TheStartSwitchRunsUnattendedWithEndCentred) {
     EXPECT_TRUE(dialog.HasStarted());
 }
 
+// Stop reads the settings file again and shows what it now says.
+TEST_F(ServerDialogQtTest, StopReloadsTheSettings) {
+    CTandrelServerDlg dialog(false, false, SettingsPath());
+    qttest::RunWith(m_host, dialog, [&](QDialog* pWindow) {
+        Control<QPushButton>(pWindow, IDC_START_STOP)->click();
+        ASSERT_TRUE(dialog.IsRunning());
+        WriteSettings(std::to_string(m_nPort), m_root.Path(), "Changed while running");
+        Control<QPushButton>(pWindow, IDC_START_STOP)->click();
+        EXPECT_FALSE(dialog.IsRunning());
+        EXPECT_EQ(Text(pWindow, IDC_WELCOME), "Changed while running");
+        QTest::keyClick(pWindow, Qt::Key_Escape);
+    });
+}
+
+// In single-session mode the engine's thread asks the window to quit after
+// its client's QUIT; the request crosses threads through the event loop.
+TEST_F(ServerDialogQtTest, AClientsQuitEndsASingleSessionWindow) {
+    CTandrelServerDlg dialog(true, true, SettingsPath());
+    std::string strBye;
+    const int nResult = qttest::RunWith(m_host, dialog, [&](QDialog*) {
+        ASSERT_TRUE(qttest::WaitUntil([&] { return dialog.IsRunning(); }));
+        CFtpTestClient client;
+        ASSERT_TRUE(client.Connect(m_nPort));
+        EXPECT_EQ(client.ReadLine(), "220 Hello");
+        EXPECT_EQ(client.Command("USER op"), "331 User name Ok, need password.");
+        EXPECT_EQ(client.Command("PASS pw"), "230 Logged in.");
+        strBye = client.Command("QUIT");
+        // The window ends by itself; RunWith fails the test if it does not.
+    });
+    EXPECT_EQ(nResult, ui::kResultQuit);
+    EXPECT_EQ(strBye, "221 Service closing control connection.");
+}
+
 TEST_F(ServerDialogQtTest, TheAboutBoxOpensFromTheContextMenuAndF1) {
     for (bool bF1 : {false, true}) {
         SCOPED_TRACE(bF1 ? "F1" : "context menu");
