@@ -78,13 +78,7 @@ protected:
         return true;
     }
 
-    static std::string Text(QWidget* pWindow, int nId) {
-        if (auto* pEdit = Control<QLineEdit>(pWindow, nId)) return pEdit->text().toStdString();
-        if (auto* pButton = Control<QPushButton>(pWindow, nId)) {
-            return pButton->text().toStdString();
-        }
-        return "<none>";
-    }
+    static std::string Text(QWidget* pWindow, int nId) { return qttest::ControlText(pWindow, nId); }
 
     testsupport::CTempDir m_dir;
     testsupport::CTempDir m_served;

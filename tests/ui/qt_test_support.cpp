@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QListWidget>
+#include <QLineEdit>
 #include <QScrollBar>
 #include <QStyle>
 #include <QElapsedTimer>
@@ -152,6 +153,16 @@ std::vector<std::string> TextsThatDoNotFit(
         }
     }
     return problems;
+}
+
+std::string ControlText(QWidget* pWindow, int nId) {
+    if (auto* pEdit = Control<QLineEdit>(pWindow, nId)) {
+        return pEdit->text().toStdString();
+    }
+    if (auto* pButton = Control<QPushButton>(pWindow, nId)) {
+        return pButton->text().toStdString();
+    }
+    return "<none>";
 }
 
 std::vector<std::string> ListLines(QWidget* pWidget) {

@@ -74,6 +74,10 @@ std::vector<std::string> TextsThatDoNotFit(
     const ui::CDialogTemplate& dialogTemplate,
     const std::vector<std::pair<int, std::string>>& laterTexts = {});
 
+// The text of edit or push button nId in pWindow; "<none>" when it has
+// neither.
+std::string ControlText(QWidget* pWindow, int nId);
+
 // The lines of a list box, top first.
 std::vector<std::string> ListLines(QWidget* pList);
 
