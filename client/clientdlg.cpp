@@ -109,14 +109,20 @@ void CTandrelClientDlg::DeliverRunLines() {
     }
 }
 
-void CTandrelClientDlg::OnRunEnded() {
+bool CTandrelClientDlg::CollectRun() {
     if (!m_runThread.joinable()) {
-        return;
+        return false;
     }
     m_runThread.join();
     DeliverRunLines();
     m_eOutcome = m_eRunResult;
-    m_bRunBusy = false;
+    return true;
+}
+
+void CTandrelClientDlg::OnRunEnded() {
+    if (!CollectRun()) {
+        return;
+    }
     if (m_nEndAfterRun == ui::kIdCancel) {
         EndDialog(ui::kIdCancel);
     } else if (m_nEndAfterRun != 0 || m_bSilent) {
@@ -134,11 +140,8 @@ void CTandrelClientDlg::StopRun(int nEndWith) {
 void CTandrelClientDlg::JoinRun() {
     if (m_runThread.joinable()) {
         m_pRun->RequestStop();
-        m_runThread.join();
-        DeliverRunLines();
-        m_eOutcome = m_eRunResult;
-        m_bRunBusy = false;
     }
+    CollectRun();
 }
 
 void CTandrelClientDlg::WriteFailureCause(const std::string& strLine) {
@@ -154,7 +157,7 @@ std::unique_ptr<CFtpSockClientBase> CTandrelClientDlg::CreateClient() {
 
 void CTandrelClientDlg::OnConnect() {
     if (m_bStarted) {
-        if (m_bRunBusy) {
+        if (IsRunBusy()) {
             StopRun(ui::kResultQuit);
         } else {
             PostQuit();
@@ -183,7 +186,6 @@ void CTandrelClientDlg::OnConnect() {
             }
             PostCommand(kCommandRunEnded);
         });
-        m_bRunBusy = true;
     } catch (const std::exception& e) {
         WriteFailureCause(std::string("the run broke off: ") + e.what());
         if (m_bSilent) {
@@ -198,7 +200,7 @@ bool CTandrelClientDlg::IsWaitingForOperator() const {
     // Nor during the run: a line or the end of input meant for the end of
     // the run must not break it off.
     if (m_bStarted) {
-        return !m_bSilent && !m_bRunBusy;
+        return !m_bSilent && !IsRunBusy();
     }
     return !m_bAutoStartPosted;
 }
@@ -242,7 +244,7 @@ void CTandrelClientDlg::OnSysCommand(int nCommand) {
 }
 
 void CTandrelClientDlg::OnCancel() {
-    if (m_bRunBusy) {
+    if (IsRunBusy()) {
         StopRun(ui::kIdCancel);
     } else {
         ui::CDialog::OnCancel();

@@ -80,8 +80,9 @@ public:
     bool HasScript() const { return m_bScriptLoaded; }
     bool HasStarted() const { return m_bStarted; }
     ERunOutcome GetOutcome() const { return m_eOutcome; }
-    // Whether the run has started and not yet ended.
-    bool IsRunBusy() const { return m_bRunBusy; }
+    // Whether the run has started and not yet ended (dialog's thread: its
+    // thread stays joinable until the dialog has collected it).
+    bool IsRunBusy() const { return m_runThread.joinable(); }
 
 protected:
     // Creates the transfer client of the run (tests shorten its waits).
@@ -107,6 +108,9 @@ private:
     void StopRun(int nEndWith);
     // Stops the run, if any, and waits for its thread.
     void JoinRun();
+    // Joins the run's thread, if there is one, and takes its lines and
+    // outcome; false without a thread.
+    bool CollectRun();
 
     CSyncScript m_Script;
     std::unique_ptr<CFtpSockClientBase> m_pClient;
@@ -122,7 +126,6 @@ private:
 
     std::unique_ptr<CSyncRun> m_pRun;
     std::thread m_runThread;
-    bool m_bRunBusy = false;
     int m_nEndAfterRun = 0;  // 0: stay open after the run
     // Filled by the run's thread, emptied by the dialog's.
     std::mutex m_runMutex;
