@@ -3,7 +3,6 @@
 #include "client/syncrun.h"
 
 #include <exception>
-#include <memory>
 
 #include "client/transfer/ftpactivesyncsockclient.h"
 #include "common/md5.h"
@@ -11,10 +10,6 @@
 #include "platform/paths.h"
 
 namespace {
-
-// Large enough that a digest costs few system calls, small enough that a stop
-// is seen within milliseconds.
-constexpr size_t kDigestBlockSize = 1024 * 1024;
 
 // A server's greeting as one log line: without its line end, and a greeting
 // of several lines joined by blanks, so the log file keeps one line per entry.
@@ -89,26 +84,11 @@ bool CSyncRun::LogIfStopped() {
 }
 
 std::string CSyncRun::GetLocalDigest(const std::string& strPath) const {
-    platform::CFile file;
-    if (!file.Open(strPath, platform::CFile::modeRead)) {
+    try {
+        return CMD5Checksum::GetFileDigest(strPath, &m_bStopRequested);
+    } catch (...) {
         return std::string();
     }
-    std::unique_ptr<char[]> pBuffer = std::make_unique_for_overwrite<char[]>(kDigestBlockSize);
-    CMD5Checksum md5;
-    for (;;) {
-        if (IsStopRequested()) {
-            return std::string();
-        }
-        const int64_t nRead = file.Read(pBuffer.get(), kDigestBlockSize);
-        if (nRead < 0) {
-            return std::string();
-        }
-        if (nRead == 0) {
-            break;
-        }
-        md5.Update(pBuffer.get(), static_cast<size_t>(nRead));
-    }
-    return md5.Final();
 }
 
 ERunOutcome CSyncRun::Run() {

@@ -230,12 +230,16 @@ std::string CMD5Checksum::Final() {
     return strDigest;
 }
 
-std::string CMD5Checksum::GetStreamDigest(platform::CFile& file) {
+std::string CMD5Checksum::GetStreamDigest(platform::CFile& file,
+                                          const std::atomic<bool>* pbStop) {
     // Not value-initialised: every byte hashed has been written by Read first.
     std::unique_ptr<unsigned char[]> pBuffer =
         std::make_unique_for_overwrite<unsigned char[]>(kReadBlockSize);
     CMD5Checksum md5;
     for (;;) {
+        if (pbStop != nullptr && *pbStop) {
+            return std::string();
+        }
         int64_t nRead = file.Read(pBuffer.get(), kReadBlockSize);
         if (nRead < 0) {
             // The stream does not know its name; GetFileDigest adds it.
@@ -249,14 +253,15 @@ std::string CMD5Checksum::GetStreamDigest(platform::CFile& file) {
     return md5.Final();
 }
 
-std::string CMD5Checksum::GetFileDigest(const std::string& strPath) {
+std::string CMD5Checksum::GetFileDigest(const std::string& strPath,
+                                        const std::atomic<bool>* pbStop) {
     platform::CFile file;
     if (!file.Open(strPath, platform::CFile::modeRead)) {
         throw CFileException(strPath, file.GetLastError());
     }
     std::string strDigest;
     try {
-        strDigest = GetStreamDigest(file);
+        strDigest = GetStreamDigest(file, pbStop);
     } catch (const CFileException& e) {
         throw CFileException(strPath, e.GetOsError());
     }

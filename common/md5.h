@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,12 +17,16 @@ public:
     virtual ~CMD5Checksum() = default;
 
     // Digest of the file at strPath. Throws CFileException when the file
-    // cannot be opened (missing, a directory) or a read fails.
-    static std::string GetFileDigest(const std::string& strPath);
+    // cannot be opened (missing, a directory) or a read fails. When pbStop
+    // is given and turns true (from any thread) while the file is read, the
+    // reading ends within a block and the result is empty.
+    static std::string GetFileDigest(const std::string& strPath,
+                                     const std::atomic<bool>* pbStop = nullptr);
 
     // Digest of an open file from its current position to its end. Throws
-    // CFileException when a read fails.
-    static std::string GetStreamDigest(platform::CFile& file);
+    // CFileException when a read fails; pbStop as for GetFileDigest.
+    static std::string GetStreamDigest(platform::CFile& file,
+                                       const std::atomic<bool>* pbStop = nullptr);
 
     // Adds bytes to the message.
     void Update(const void* pData, size_t nLength);
