@@ -4,6 +4,8 @@
 #include "common/settings.h"
 #include "platform/socket.h"
 
+namespace client {
+
 void CTandrelCommandLineInfo::ParseParam(const std::string& strParam, bool bFlag, bool bLast) {
     if (bFlag) {
         if (ui::IsSwitch(strParam, "putfirst")) {
@@ -53,7 +55,7 @@ void CTandrelClientApp::InitInstance() {
     ui::ParseCommandLine(m_vecArguments, info);
     std::unique_ptr<ui::CDialogHost> pHost = ui::CreateHost(info.m_bForceConsole);
     if (platform::StartSockets() != 0) {
-        pHost->MessageBox("Windows sockets initialization failed.");
+        pHost->ShowMessageBox("Windows sockets initialization failed.");
         m_nExitCode = kExitSocketsFailed;
         return;
     }
@@ -63,3 +65,5 @@ void CTandrelClientApp::InitInstance() {
     m_nExitCode = ExitCodeOf(dialog);
     platform::StopSockets();
 }
+
+}  // namespace client

@@ -4,6 +4,8 @@
 
 #include "ui/application.h"
 
+namespace client {
+
 // The switches of TandrelClient, preceded by '/' or '-', in any case:
 //   "putfirst"        send (PUT) before fetching (GET)
 //   "start"           start the run at once when the script is complete
@@ -38,3 +40,5 @@ enum : int {
     kExitFilesFailed = 6,     // at least one file failed, the run broke off, or the
                               // script has no GET and no PUT section
 };
+
+}  // namespace client

@@ -9,6 +9,8 @@
 #include "platform/console.h"
 #include "ui/aboutdlg.h"
 
+namespace client {
+
 using ui::EControlKind;
 
 namespace {
@@ -79,7 +81,7 @@ CTandrelClientDlg::~CTandrelClientDlg() {
     m_log.CloseLogFile();
 }
 
-void CTandrelClientDlg::ShowMessage(const std::string& strText) { MessageBox(strText); }
+void CTandrelClientDlg::ShowMessage(const std::string& strText) { ShowMessageBox(strText); }
 
 void CTandrelClientDlg::InsertLogLine(const std::string& strLine) {
     ListInsert(IDC_LOG_LIST, 0, strLine);
@@ -165,7 +167,7 @@ void CTandrelClientDlg::OnConnect() {
         return;
     }
     if (!ExchangeServerFields(true)) {
-        MessageBox("Invalid parameter");
+        ShowMessageBox("Invalid parameter");
         return;
     }
     m_log.OpenLogFile(m_Script.GetLogFile());
@@ -208,7 +210,7 @@ bool CTandrelClientDlg::IsWaitingForOperator() const {
 void CTandrelClientDlg::OnInitDialog() {
     AddSystemMenuItem(ui::kSysCommandAbout, kAboutMenuText);
     if (!m_Script.Load(m_strScriptPath, *this)) {
-        MessageBox("Can't open file '" + m_strScriptPath + "'!!!");
+        ShowMessageBox("Can't open file '" + m_strScriptPath + "'!!!");
         PostQuit();
         return;
     }
@@ -296,7 +298,7 @@ bool CTandrelClientDlg::ExchangeServerFields(bool bToScript) {
                                                        : std::to_string(m_Script.m_nPort));
     }
     if (m_Script.m_bBluetooth) {
-        MessageBox("BlueeTooth only works under WINCE. Change the server Port");
+        ShowMessageBox("BlueeTooth only works under WINCE. Change the server Port");
     }
     const std::vector<bool> usable = CheckServerFields();
     bool bAllUsable = true;
@@ -325,3 +327,5 @@ void CTandrelClientDlg::ShowRunLayout() {
     MoveItem(IDC_CONNECT, {nLeft, button.top, nLeft + button.Width(), button.bottom});
     ShowItem(ui::kIdCancel, false);
 }
+
+}  // namespace client

@@ -13,6 +13,8 @@
 #include "common/messages.h"
 #include "ui/dialog.h"
 
+namespace client {
+
 // The client's main dialog: it loads the sync script, shows the server
 // values for checking and completing, and runs the sync when "Connect" is
 // pressed (or at once, when started unattended). During and after the run
@@ -132,3 +134,5 @@ private:
     std::vector<std::string> m_runLines;
     ERunOutcome m_eRunResult = ERunOutcome::FilesFailed;
 };
+
+}  // namespace client

@@ -1,6 +1,6 @@
 #include "client/clientapp.h"
 
 int main(int argc, char** argv) {
-    CTandrelClientApp app;
+    client::CTandrelClientApp app;
     return app.Run(argc, argv);
 }

@@ -58,15 +58,15 @@ bool CreateFolderChain(const std::string& strPath) {
             continue;
         }
         const std::string strPrefix = strPath.substr(0, i);
-        if (!platform::FileExists(strPrefix) && !platform::CreateDirectory(strPrefix)) {
+        if (!platform::FileExists(strPrefix) && !platform::MakeDirectory(strPrefix)) {
             return false;
         }
     }
     const std::string strWhole = RemoveTrailingSeparators(strPath);
     if (platform::FileExists(strWhole)) {
-        return (platform::GetFileAttributes(strWhole) & platform::kFileAttributeDirectory) != 0;
+        return (platform::GetPathAttributes(strWhole) & platform::kFileAttributeDirectory) != 0;
     }
-    return platform::CreateDirectory(strWhole);
+    return platform::MakeDirectory(strWhole);
 }
 
 void CSyncScript::Reset() {

@@ -136,7 +136,7 @@ bool ExpandMacros(std::string& strText, const std::string& strUser,
     }
 }
 
-std::string GetLocalMachineName() { return platform::GetComputerName(); }
+std::string GetLocalMachineName() { return platform::GetMachineName(); }
 
 std::string GetLocalMachineId() { return MachineIdFromAddresses(platform::GetAdapterAddresses()); }
 

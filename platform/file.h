@@ -57,7 +57,7 @@ int GetAccessDeniedErrorCode();
 
 // Attributes of the entry at strPath (symbolic links are followed), or
 // kInvalidFileAttributes when there is no such entry or it cannot be examined.
-uint32_t GetFileAttributes(const std::string& strPath);
+uint32_t GetPathAttributes(const std::string& strPath);
 
 // Describes the entry at strPath (links followed). False if it does not exist
 // or cannot be examined; info is then unchanged.
@@ -68,14 +68,14 @@ bool FileExists(const std::string& strPath);
 
 // Creates one directory. False if it exists already, its parent is missing or
 // permission is lacking.
-bool CreateDirectory(const std::string& strPath);
+bool MakeDirectory(const std::string& strPath);
 
 // Deletes a file. Refuses (false) directories and read-only files.
-bool DeleteFile(const std::string& strPath);
+bool RemoveFile(const std::string& strPath);
 
 // Replaces strTo with strFrom in one step (strTo need not exist). Both must be
 // on the same file system. False on failure.
-bool ReplaceFile(const std::string& strFrom, const std::string& strTo);
+bool RenameReplacing(const std::string& strFrom, const std::string& strTo);
 
 // The absolute path of strPath with every symbolic link, "." and ".."
 // resolved. False when strPath does not exist.
@@ -126,7 +126,7 @@ public:
 
     // Creates a new, empty file for writing in strDirectory, under a hidden
     // name that no other file has, and returns its path in strPath. For
-    // writing a file in full before it replaces another (ReplaceFile).
+    // writing a file in full before it replaces another (RenameReplacing).
     bool CreateTemporary(const std::string& strDirectory, std::string& strPath);
     bool IsOpen() const { return m_hFile >= 0; }
 

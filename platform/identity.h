@@ -9,7 +9,7 @@ namespace platform {
 
 // The computer's name, at most 15 characters (longer names are cut there, as
 // NetBIOS names are). Empty if it cannot be read.
-std::string GetComputerName();
+std::string GetMachineName();
 
 // The computer's host name as the network knows it, for looking up its own
 // address; empty if it cannot be read.

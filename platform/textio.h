@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 // Reading text-mode streams. A text line ends in LF or in CR LF, whatever the
 // platform; the consoles tools and settings readers must not care which one
@@ -18,6 +19,11 @@ constexpr const char* kTextLineEnd = "\r\n";
 #else
 constexpr const char* kTextLineEnd = "\n";
 #endif
+
+// Opens a stream like std::fopen, with strPath as UTF-8 text (on Windows
+// converted for the system's wide-character call). Null on failure, with
+// errno set.
+std::FILE* OpenStream(const std::string& strPath, const char* pszMode);
 
 // Reads like fgets from a stream opened in text mode: stores up to nSize - 1
 // bytes, stopping after the first line feed, and a terminating zero. A CR LF

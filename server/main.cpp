@@ -1,6 +1,6 @@
 #include "server/serverapp.h"
 
 int main(int argc, char** argv) {
-    CTandrelServerApp app;
+    server::CTandrelServerApp app;
     return app.Run(argc, argv);
 }

@@ -4,6 +4,8 @@
 #include "platform/socket.h"
 #include "server/serverdlg.h"
 
+namespace server {
+
 void CTandrelCommandLineInfo::ParseParam(const std::string& strParam, bool bFlag, bool bLast) {
     if (bFlag && ui::IsSwitch(strParam, "runonce")) {
         m_bRunOnce = true;
@@ -31,7 +33,7 @@ void CTandrelServerApp::InitInstance() {
 
     std::unique_ptr<ui::CDialogHost> pHost = ui::CreateHost(info.m_bForceConsole);
     if (platform::StartSockets() != 0) {
-        pHost->MessageBox("Windows sockets initialization failed.");
+        pHost->ShowMessageBox("Windows sockets initialization failed.");
         m_nExitCode = kExitSocketsFailed;
         return;
     }
@@ -50,3 +52,5 @@ void CTandrelServerApp::InitInstance() {
     }
     platform::StopSockets();
 }
+
+}  // namespace server

@@ -5,6 +5,8 @@
 #include "platform/instance.h"
 #include "ui/application.h"
 
+namespace server {
+
 // The switches of TandrelServer: "runonce", "start" and "startone" (and
 // "console" of every dialog program), preceded by '/' or '-', in any case.
 class CTandrelCommandLineInfo : public ui::CCommandLineInfo {
@@ -32,3 +34,5 @@ enum : int {
     kExitSettingsFailed = 2,  // the configuration file could not be read or is wrong
     kExitNeverStarted = 3,    // a start switch was given, but the server never ran
 };
+
+}  // namespace server

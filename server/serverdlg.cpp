@@ -8,6 +8,8 @@
 #include "platform/file.h"
 #include "ui/aboutdlg.h"
 
+namespace server {
+
 using ui::EControlKind;
 
 namespace {
@@ -76,7 +78,7 @@ CTandrelServerDlg::CTandrelServerDlg(bool bStartSwitch, bool bSingleSession,
 
 CTandrelServerDlg::~CTandrelServerDlg() { DestroyEngine(); }
 
-void CTandrelServerDlg::ShowMessage(const std::string& strText) { MessageBox(strText); }
+void CTandrelServerDlg::ShowMessage(const std::string& strText) { ShowMessageBox(strText); }
 
 void CTandrelServerDlg::InsertLogLine(const std::string& strLine) {
     ListInsert(IDC_LOG_LIST, 0, strLine);
@@ -91,7 +93,7 @@ void CTandrelServerDlg::DestroyEngine() {
 void CTandrelServerDlg::OnInitDialog() {
     AddSystemMenuItem(ui::kSysCommandAbout, kAboutMenuText);
     if (!m_config.Load(m_strSettingsPath, *this)) {
-        MessageBox(WithPath(kMsgCantOpenFile, m_strSettingsPath));
+        ShowMessageBox(WithPath(kMsgCantOpenFile, m_strSettingsPath));
         PostQuit();
         return;
     }
@@ -142,13 +144,13 @@ bool CTandrelServerDlg::ExchangeSettings(bool bToConfig) {
         SetItemText(IDC_WELCOME, m_config.GetWelcome());
     }
     if (m_config.m_bBluetooth) {
-        MessageBox("BlueeTooth only works under WINCE. Change the Port");
+        ShowMessageBox("BlueeTooth only works under WINCE. Change the Port");
     }
     // A TCP port has 16 bits: a larger number would make the engine listen
     // on some other port than the one shown and logged.
     const bool bPortValid = m_config.m_nPort >= 1 && m_config.m_nPort <= 65535;
     // A folder that is missing, or a file, would be served as an empty tree.
-    const uint32_t dwStartDir = platform::GetFileAttributes(m_config.GetStartDir());
+    const uint32_t dwStartDir = platform::GetPathAttributes(m_config.GetStartDir());
     const bool bStartDirValid = !m_config.GetStartDir().empty() &&
                                 dwStartDir != platform::kInvalidFileAttributes &&
                                 (dwStartDir & platform::kFileAttributeDirectory) != 0;
@@ -197,7 +199,7 @@ void CTandrelServerDlg::OnStartStop() {
         }
         ExchangeSettings(false);
     } else if (!ExchangeSettings(true)) {
-        MessageBox("Invalid parameter");
+        ShowMessageBox("Invalid parameter");
         return;
     }
 
@@ -241,7 +243,7 @@ void CTandrelServerDlg::OnStartStop() {
             m_bRunning = false;
             ShowRunningLayout(false);
             if (m_bInteractive) {
-                MessageBox(strCause);
+                ShowMessageBox(strCause);
             } else {
                 m_bListenFailed = true;
                 PostQuit();
@@ -258,3 +260,5 @@ void CTandrelServerDlg::OnStartStop() {
         SetItemText(IDC_START_STOP, "Stop");
     }
 }
+
+}  // namespace server

@@ -9,6 +9,8 @@
 #include "server/serverconfig.h"
 #include "ui/dialog.h"
 
+namespace server {
+
 // The server's main dialog: it loads the configuration, shows the port,
 // start directory and welcome text for checking, starts and stops the
 // engine, and keeps a log of each start, stop and reload.
@@ -82,3 +84,5 @@ private:
     CLog m_log;
     std::string m_strSettingsPath;
 };
+
+}  // namespace server

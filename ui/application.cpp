@@ -1,5 +1,6 @@
 #include "ui/application.h"
 
+#include "platform/paths.h"
 
 namespace ui {
 
@@ -37,7 +38,7 @@ void ParseCommandLine(const std::vector<std::string>& vecArguments, CCommandLine
 }
 
 int CApplication::Run(int argc, char** argv) {
-    m_vecArguments.assign(argv + (argc > 0 ? 1 : 0), argv + argc);
+    m_vecArguments = platform::GetProgramArguments(argc, argv);
     InitInstance();
     return m_nExitCode;
 }

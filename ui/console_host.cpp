@@ -29,7 +29,7 @@ public:
         std::fflush(stdout);
     }
 
-    void MessageBox(const std::string& strText) override {
+    void ShowMessageBox(const std::string& strText) override {
         std::fputs((strText + "\n").c_str(), stderr);
         std::fflush(stderr);
     }
@@ -89,7 +89,7 @@ CConsoleHost::~CConsoleHost() {
     m_pInput->pWaiter = nullptr;
 }
 
-void CConsoleHost::MessageBox(const std::string& strText) {
+void CConsoleHost::ShowMessageBox(const std::string& strText) {
     std::fputs((strText + "\n").c_str(), stderr);
     std::fflush(stderr);
 }

@@ -28,7 +28,7 @@ public:
     ~CConsoleHost() override;
 
     int RunModal(CDialog& dialog) override;
-    void MessageBox(const std::string& strText) override;
+    void ShowMessageBox(const std::string& strText) override;
 
     struct CInput;
     class CSite;

@@ -43,8 +43,8 @@ void CDialog::ListInsert(int nId, int nIndex, const std::string& strText) {
 void CDialog::AddSystemMenuItem(int nCommand, const std::string& strText) {
     if (m_pSite) m_pSite->AddSystemMenuItem(nCommand, strText);
 }
-void CDialog::MessageBox(const std::string& strText) {
-    if (m_pSite) m_pSite->MessageBox(strText);
+void CDialog::ShowMessageBox(const std::string& strText) {
+    if (m_pSite) m_pSite->ShowMessageBox(strText);
 }
 void CDialog::PostCommand(int nId) {
     if (m_pSite) m_pSite->PostCommand(nId);

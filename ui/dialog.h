@@ -41,7 +41,7 @@ public:
     // OnSysCommand(nCommand).
     virtual void AddSystemMenuItem(int nCommand, const std::string& strText) = 0;
     // A modal message box with an OK button; returns once it is closed.
-    virtual void MessageBox(const std::string& strText) = 0;
+    virtual void ShowMessageBox(const std::string& strText) = 0;
     // Queues OnCommand(nId) for when the current handler has returned.
     virtual void PostCommand(int nId) = 0;
     // Asks the dialog's loop to end; the dialog ends with kResultQuit.
@@ -68,7 +68,7 @@ public:
 
     // A message box with an OK button that belongs to no dialog (for what
     // goes wrong before the main dialog exists).
-    virtual void MessageBox(const std::string& strText) = 0;
+    virtual void ShowMessageBox(const std::string& strText) = 0;
 };
 
 // What RunModal returns when a quit request ended the dialog.
@@ -118,7 +118,7 @@ protected:
     CRect GetClientRect() const;
     void ListInsert(int nId, int nIndex, const std::string& strText);
     void AddSystemMenuItem(int nCommand, const std::string& strText);
-    void MessageBox(const std::string& strText);
+    void ShowMessageBox(const std::string& strText);
     void PostCommand(int nId);
     void EndDialog(int nResult);
     void Minimize();

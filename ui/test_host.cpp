@@ -9,7 +9,7 @@ class CTestHost::CSite : public CControlStore {
 public:
     CSite(CTestHost& host, CDialog& dialog) : CControlStore(dialog), m_host(host) {}
 
-    void MessageBox(const std::string& strText) override { m_host.m_messages.push_back(strText); }
+    void ShowMessageBox(const std::string& strText) override { m_host.m_messages.push_back(strText); }
     int RunModal(CDialog& dialog) override { return m_host.RunModal(dialog); }
     void OnDialogGone() override { m_bGone = true; }
 

@@ -26,7 +26,7 @@ public:
 
     // Runs a dialog above the open one (an About box, say).
     int RunModal(CDialog& dialog) override;
-    void MessageBox(const std::string& strText) override { m_messages.push_back(strText); }
+    void ShowMessageBox(const std::string& strText) override { m_messages.push_back(strText); }
 
     // Presses button nId if it is visible and enabled (false otherwise), then
     // delivers what was posted.

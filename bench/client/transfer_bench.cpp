@@ -157,9 +157,9 @@ int main(int argc, char** argv) {
     }
     const std::string strServer = strWork + "/server";
     const std::string strLocal = strWork + "/local";
-    platform::CreateDirectory(strWork);
-    platform::CreateDirectory(strServer);
-    platform::CreateDirectory(strLocal);
+    platform::MakeDirectory(strWork);
+    platform::MakeDirectory(strServer);
+    platform::MakeDirectory(strLocal);
     const uint64_t nBytes = nMiB << 20;
     if (FileSize(strServer + "/big.bin") != static_cast<int64_t>(nBytes) &&
         !WriteTestFile(strServer + "/big.bin", nBytes)) {

@@ -124,10 +124,10 @@ bool CActiveSyncDevice::CopyFromDevice(const std::string& strDevicePath,
         return false;
     }
     std::string strTarget = strLocalPath;
-    uint32_t dwAttributes = platform::GetFileAttributes(strTarget);
+    uint32_t dwAttributes = platform::GetPathAttributes(strTarget);
     if (IsDirectory(dwAttributes)) {
         strTarget = platform::JoinPath(strTarget, found.front().strName);
-        dwAttributes = platform::GetFileAttributes(strTarget);
+        dwAttributes = platform::GetPathAttributes(strTarget);
     }
     // What creating the file in place would refuse, replacing it must too.
     if (dwAttributes != platform::kInvalidFileAttributes &&
@@ -160,9 +160,9 @@ bool CActiveSyncDevice::CopyFromDevice(const std::string& strDevicePath,
         }
     }
     deviceFile.Close();
-    bResult = localFile.Close() && bResult && platform::ReplaceFile(strTemporary, strTarget);
+    bResult = localFile.Close() && bResult && platform::RenameReplacing(strTemporary, strTarget);
     if (!bResult) {
-        platform::DeleteFile(strTemporary);
+        platform::RemoveFile(strTemporary);
     }
     return bResult;
 }

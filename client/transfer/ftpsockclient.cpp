@@ -498,7 +498,7 @@ bool CFtpSockClient::AcceptDataConnection(platform::CSocket& dataSocket) {
 bool CFtpSockClient::Get(const std::string& strRemoteName, const std::string& strLocalPath) {
     // Everything local is settled before the server is asked, so a local
     // failure leaves no reply unread on the command channel.
-    uint32_t dwAttributes = platform::GetFileAttributes(strLocalPath);
+    uint32_t dwAttributes = platform::GetPathAttributes(strLocalPath);
     const bool bExists = dwAttributes != platform::kInvalidFileAttributes;
     if (strLocalPath.empty()) {
         SetLocalError(kErrorDataOrLocalFile, "no local path");
@@ -520,7 +520,7 @@ bool CFtpSockClient::Get(const std::string& strRemoteName, const std::string& st
     }
     auto discardTemporary = [&]() {
         file.Close();
-        platform::DeleteFile(strTemporary);
+        platform::RemoveFile(strTemporary);
     };
 
     if (!StartTransfer("RETR " + strRemoteName)) {
@@ -568,13 +568,13 @@ bool CFtpSockClient::Get(const std::string& strRemoteName, const std::string& st
     ReadReply();
 
     bool bResult = bComplete && bLocalOk && m_nReplyCode == kReplyTransferComplete;
-    if (bResult && !platform::ReplaceFile(strTemporary, strLocalPath)) {
+    if (bResult && !platform::RenameReplacing(strTemporary, strLocalPath)) {
         bResult = false;
         bLocalOk = false;
         strLocalError = platform::GetSystemErrorText(platform::GetLastSystemError());
     }
     if (!bResult) {
-        platform::DeleteFile(strTemporary);
+        platform::RemoveFile(strTemporary);
         if (!bLocalOk) {
             SetLocalError(kErrorDataOrLocalFile, strLocalError);
         } else if (!bComplete && m_nReplyCode == kReplyTransferComplete) {
@@ -593,7 +593,7 @@ bool CFtpSockClient::Put(const std::string& strLocalPath, const std::string& str
         SetLocalError(kErrorDataOrLocalFile, "no local path");
         return false;
     }
-    uint32_t dwAttributes = platform::GetFileAttributes(strLocalPath);
+    uint32_t dwAttributes = platform::GetPathAttributes(strLocalPath);
     if (dwAttributes == platform::kInvalidFileAttributes) {
         SetLocalError(kErrorDataOrLocalFile,
                       platform::GetSystemErrorText(platform::GetLastSystemError()));

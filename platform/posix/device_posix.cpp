@@ -25,7 +25,7 @@ std::string GetDeviceRoot() {
     if (pszRoot == nullptr || *pszRoot == '\0') {
         return std::string();
     }
-    uint32_t dwAttributes = GetFileAttributes(pszRoot);
+    uint32_t dwAttributes = GetPathAttributes(pszRoot);
     if (dwAttributes == kInvalidFileAttributes ||
         (dwAttributes & kFileAttributeDirectory) == 0) {
         return std::string();
@@ -109,13 +109,13 @@ std::vector<CFileInfo> DeviceFindFiles(const std::string& strPattern) {
 
 uint32_t DeviceGetFileAttributes(const std::string& strPath) {
     std::string strLocal;
-    return MapDevicePath(strPath, strLocal) ? GetFileAttributes(strLocal)
+    return MapDevicePath(strPath, strLocal) ? GetPathAttributes(strLocal)
                                             : kInvalidFileAttributes;
 }
 
 bool DeviceCreateDirectory(const std::string& strPath) {
     std::string strLocal;
-    return MapDevicePath(strPath, strLocal) && CreateDirectory(strLocal);
+    return MapDevicePath(strPath, strLocal) && MakeDirectory(strLocal);
 }
 
 bool CDeviceFile::Open(const std::string& strPath, CFile::EOpenMode mode) {

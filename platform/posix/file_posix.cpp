@@ -131,7 +131,7 @@ std::string GetSystemErrorText(int nError) {
 
 int GetAccessDeniedErrorCode() { return EACCES; }
 
-uint32_t GetFileAttributes(const std::string& strPath) {
+uint32_t GetPathAttributes(const std::string& strPath) {
     struct stat st {};
     if (strPath.empty() || stat(NativePath(strPath).c_str(), &st) != 0) {
         return kInvalidFileAttributes;
@@ -149,14 +149,14 @@ bool GetFileInfo(const std::string& strPath, CFileInfo& info) {
 }
 
 bool FileExists(const std::string& strPath) {
-    return GetFileAttributes(strPath) != kInvalidFileAttributes;
+    return GetPathAttributes(strPath) != kInvalidFileAttributes;
 }
 
-bool CreateDirectory(const std::string& strPath) {
+bool MakeDirectory(const std::string& strPath) {
     return !strPath.empty() && mkdir(NativePath(strPath).c_str(), 0777) == 0;
 }
 
-bool DeleteFile(const std::string& strPath) {
+bool RemoveFile(const std::string& strPath) {
     std::string strNative = NativePath(strPath);
     struct stat st {};
     if (strPath.empty() || lstat(strNative.c_str(), &st) != 0) {
@@ -173,7 +173,7 @@ bool DeleteFile(const std::string& strPath) {
     return unlink(strNative.c_str()) == 0;
 }
 
-bool ReplaceFile(const std::string& strFrom, const std::string& strTo) {
+bool RenameReplacing(const std::string& strFrom, const std::string& strTo) {
     return rename(NativePath(strFrom).c_str(), NativePath(strTo).c_str()) == 0;
 }
 

@@ -17,7 +17,7 @@ constexpr size_t kMaxComputerName = 15;
 
 }  // namespace
 
-std::string GetComputerName() {
+std::string GetMachineName() {
     char szName[256] = {};
     if (gethostname(szName, sizeof(szName) - 1) != 0) {
         return std::string();

@@ -16,6 +16,13 @@ std::string GetProgramPath() {
     return std::string(buffer.data(), static_cast<size_t>(nLength));
 }
 
+std::vector<std::string> GetProgramArguments(int argc, char** argv) {
+    if (argc <= 1) {
+        return {};
+    }
+    return std::vector<std::string>(argv + 1, argv + argc);
+}
+
 std::string JoinPath(const std::string& strDirectory, const std::string& strName) {
     if (strDirectory.empty()) {
         return strName;

@@ -2,6 +2,10 @@
 
 namespace platform {
 
+std::FILE* OpenStream(const std::string& strPath, const char* pszMode) {
+    return std::fopen(strPath.c_str(), pszMode);
+}
+
 size_t ReadTextLine(std::FILE* pStream, char* pBuffer, size_t nSize) {
     size_t nStored = 0;
     while (nStored + 1 < nSize) {

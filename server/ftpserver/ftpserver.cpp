@@ -527,7 +527,7 @@ bool CFtpServer::IsDirectory(const std::string& strPath) {
 }
 
 bool CFtpServer::IsOrdinaryFile(const std::string& strPath) {
-    return IsOrdinary(platform::GetFileAttributes(strPath));
+    return IsOrdinary(platform::GetPathAttributes(strPath));
 }
 
 bool CFtpServer::OnMd5(const std::string& strArgument) {
@@ -729,7 +729,7 @@ bool CFtpServer::OnStor(const std::string& strArgument) {
     // Only an ordinary file may be replaced, and a hidden name may not be
     // made: no other command would serve or remove it.
     size_t nSeparator = strPath.find_last_of("\\/");
-    uint32_t dwAttributes = platform::GetFileAttributes(strPath);
+    uint32_t dwAttributes = platform::GetPathAttributes(strPath);
     if ((dwAttributes != platform::kInvalidFileAttributes && !IsOrdinary(dwAttributes)) ||
         strPath.compare(nSeparator + 1, 1, ".") == 0) {
         SendReply(kReplyUnavailable);
@@ -755,7 +755,7 @@ bool CFtpServer::OnStor(const std::string& strArgument) {
     if (!OpenDataConnection()) {
         // Cleaned up before the reply, so the client never sees a stray file.
         file.Close();
-        platform::DeleteFile(strTemporary);
+        platform::RemoveFile(strTemporary);
         SendReply(kReplyNoDataConnection);
         return true;
     }
@@ -802,14 +802,14 @@ bool CFtpServer::OnStor(const std::string& strArgument) {
         TRACE(file.GetLastError(), "WriteFile(...) failed");
         bComplete = false;
     }
-    if (bComplete && !platform::ReplaceFile(strTemporary, strPath)) {
+    if (bComplete && !platform::RenameReplacing(strTemporary, strPath)) {
         int nError = platform::GetLastSystemError();
         TRACE(nError, "Failed to open file " + strArgument);
         bComplete = false;
     }
     if (!bComplete) {
         file.Close();
-        platform::DeleteFile(strTemporary);
+        platform::RemoveFile(strTemporary);
     }
     SendReply(bComplete ? kReplyTransferred : kReplyActionAborted);
     return true;
@@ -821,7 +821,7 @@ bool CFtpServer::OnDele(const std::string& strArgument) {
         SendReply(kReplyUnavailable);
         return true;
     }
-    if (!platform::DeleteFile(strPath)) {
+    if (!platform::RemoveFile(strPath)) {
         int nError = platform::GetLastSystemError();
         TRACE(nError, "Failed to delete file " + strPath);
         SendReply(kReplyUnavailable);

@@ -26,8 +26,8 @@ namespace {
 class DeviceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(platform::CreateDirectory(m_dir.Join("device")));
-        ASSERT_TRUE(platform::CreateDirectory(m_dir.Join("local")));
+        ASSERT_TRUE(platform::MakeDirectory(m_dir.Join("device")));
+        ASSERT_TRUE(platform::MakeDirectory(m_dir.Join("local")));
         setenv("TANDREL_DEVICE_ROOT", m_dir.Join("device").c_str(), 1);
     }
     void TearDown() override {
@@ -101,7 +101,7 @@ TEST_F(DeviceTest, ConnectsOnlyWhenTheDeviceFolderExists) {
 
 TEST_F(DeviceTest, PutCopiesIntoTheDeviceCreatingMissingFolders) {
     ASSERT_TRUE(m_dir.WriteFile("local/a.txt", std::string(10000, 'a') + "end"));
-    ASSERT_TRUE(platform::CreateDirectory(m_dir.Join("device/docs")));
+    ASSERT_TRUE(platform::MakeDirectory(m_dir.Join("device/docs")));
     ASSERT_TRUE(m_dir.WriteFile("device/old.txt", "an old and longer text"));
     ASSERT_TRUE(m_device.ConnectDevice());
 
@@ -118,7 +118,7 @@ TEST_F(DeviceTest, PutCopiesIntoTheDeviceCreatingMissingFolders) {
 
 TEST_F(DeviceTest, PutOfWhatIsNoFileCreatesNothing) {
     ASSERT_TRUE(m_dir.WriteFile("local/a.txt", "a"));
-    ASSERT_TRUE(platform::CreateDirectory(m_dir.Join("local/folder")));
+    ASSERT_TRUE(platform::MakeDirectory(m_dir.Join("local/folder")));
     ASSERT_EQ(mkfifo(m_dir.Join("local/fifo").c_str(), 0644), 0);
     ASSERT_TRUE(m_device.ConnectDevice());
     const std::string sources[] = {Local("folder"), Local("missing.txt"), Local("fifo"), ""};
@@ -134,9 +134,9 @@ TEST_F(DeviceTest, PutOfWhatIsNoFileCreatesNothing) {
 
 TEST_F(DeviceTest, GetCopiesFromTheDeviceAndKeepsTheLocalCopyOnFailure) {
     ASSERT_TRUE(m_dir.WriteFile("device/a.txt", std::string(9000, 'd')));
-    ASSERT_TRUE(platform::CreateDirectory(m_dir.Join("device/dir")));
+    ASSERT_TRUE(platform::MakeDirectory(m_dir.Join("device/dir")));
     ASSERT_TRUE(m_dir.WriteFile("local/keep.txt", "old"));
-    ASSERT_TRUE(platform::CreateDirectory(m_dir.Join("local/in")));
+    ASSERT_TRUE(platform::MakeDirectory(m_dir.Join("local/in")));
     ASSERT_TRUE(m_device.ConnectDevice());
 
     EXPECT_TRUE(m_device.CopyFromDevice("\\a.txt", Local("b.txt")));
@@ -215,10 +215,10 @@ TEST_F(DeviceTest, CreateDeviceDirectoriesTakesPathsUpTo259Characters) {
 }
 
 TEST_F(DeviceTest, ListDeviceFilesNamesFilesOnly) {
-    ASSERT_TRUE(platform::CreateDirectory(m_dir.Join("device/d")));
+    ASSERT_TRUE(platform::MakeDirectory(m_dir.Join("device/d")));
     ASSERT_TRUE(m_dir.WriteFile("device/d/a.txt", ""));
     ASSERT_TRUE(m_dir.WriteFile("device/d/b.log", ""));
-    ASSERT_TRUE(platform::CreateDirectory(m_dir.Join("device/d/sub.txt")));
+    ASSERT_TRUE(platform::MakeDirectory(m_dir.Join("device/d/sub.txt")));
     ASSERT_TRUE(m_device.ConnectDevice());
 
     std::vector<std::string> names;
@@ -283,7 +283,7 @@ TEST_F(DeviceTest, DeviceMacrosComeFromTheIdentityProgram) {
         setenv("TANDREL_DEVICE_ROOT", m_dir.Join("device").c_str(), 1);
     }
     // The missing program is like a device without the library.
-    ASSERT_TRUE(platform::DeleteFile(m_dir.Join("device/deviceid")));
+    ASSERT_TRUE(platform::RemoveFile(m_dir.Join("device/deviceid")));
     CActiveSyncDevice device;
     std::string strText = "%REMOTEMACHINENAME%";
     EXPECT_FALSE(ExpandMacros(strText, "", &device));

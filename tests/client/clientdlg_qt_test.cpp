@@ -30,6 +30,8 @@
 
 namespace {
 
+using namespace client;
+
 using qttest::Control;
 
 const std::initializer_list<int> kSettingsControls = {
@@ -255,7 +257,7 @@ TEST_F(ClientDialogQtTest, TheAboutBoxOpensFromTheContextMenuAndF1) {
 // run at once and nothing is lost.
 TEST_F(ClientDialogQtTest, TheWindowStaysAliveDuringATransferAndEndStopsItSafely) {
     ASSERT_TRUE(m_served.WriteFile("big.bin", std::string(24 * 1024 * 1024, 'x')));
-    ASSERT_TRUE(platform::CreateDirectory(m_dir.Join("In")));
+    ASSERT_TRUE(platform::MakeDirectory(m_dir.Join("In")));
     ASSERT_TRUE(m_dir.WriteFile("In/big.bin", "old local copy"));
     ASSERT_TRUE(m_dir.WriteFile(
         "TandrelClient.INI", "[TandrelClient]\nVersion=Quillon 4.1\n[SERVER]\n" + Complete() +

@@ -28,6 +28,8 @@
 
 namespace {
 
+using namespace client;
+
 const int kFields[] = {IDC_LABEL, IDC_ADDRESS, IDC_PORT, IDC_USER, IDC_PASSWORD};
 
 // A dialog whose transfer client gives up quickly, so a silent peer cannot

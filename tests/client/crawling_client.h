@@ -38,7 +38,7 @@ private:
     std::atomic<bool>& m_bUnderWay;
 };
 
-class CCrawlingClientDlg : public CTandrelClientDlg {
+class CCrawlingClientDlg : public client::CTandrelClientDlg {
 public:
     using CTandrelClientDlg::CTandrelClientDlg;
 

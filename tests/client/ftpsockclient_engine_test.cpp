@@ -48,8 +48,8 @@ public:
 class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(platform::CreateDirectory(m_dir.Join("server")));
-        ASSERT_TRUE(platform::CreateDirectory(m_dir.Join("local")));
+        ASSERT_TRUE(platform::MakeDirectory(m_dir.Join("server")));
+        ASSERT_TRUE(platform::MakeDirectory(m_dir.Join("local")));
         m_nPort = FindFreePort();
         ASSERT_TRUE(m_server.Start({}, false, &m_users, &m_strWelcome, m_nPort,
                                    m_dir.Join("server")));

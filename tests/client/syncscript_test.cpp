@@ -123,7 +123,7 @@ const char* const kDeviceId =
 class SyncScriptTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(platform::CreateDirectory(m_dir.Join("device")));
+        ASSERT_TRUE(platform::MakeDirectory(m_dir.Join("device")));
         ASSERT_TRUE(m_dir.WriteFile("device/deviceid", kDeviceId));
         ASSERT_EQ(chmod(m_dir.Join("device/deviceid").c_str(), 0755), 0);
         unsetenv("TANDREL_DEVICE_ROOT");
@@ -151,7 +151,7 @@ protected:
     }
 
     bool IsFolder(const std::string& strName) const {
-        uint32_t dwAttributes = platform::GetFileAttributes(m_dir.Join(strName));
+        uint32_t dwAttributes = platform::GetPathAttributes(m_dir.Join(strName));
         return dwAttributes != platform::kInvalidFileAttributes &&
                (dwAttributes & platform::kFileAttributeDirectory) != 0;
     }

@@ -22,8 +22,8 @@ std::vector<std::string> Names(const std::vector<platform::CFileInfo>& found) {
 
 TEST(DeviceStandIn, AFolderPlaysTheDeviceWithBothSeparators) {
     testsupport::CTempDir dir;
-    ASSERT_TRUE(platform::CreateDirectory(dir.Join("device")));
-    ASSERT_TRUE(platform::CreateDirectory(dir.Join("device/sub")));
+    ASSERT_TRUE(platform::MakeDirectory(dir.Join("device")));
+    ASSERT_TRUE(platform::MakeDirectory(dir.Join("device/sub")));
     ASSERT_TRUE(dir.WriteFile("device/sub/a.txt", "abc"));
     ASSERT_TRUE(dir.WriteFile("secret.txt", "outside"));
     setenv("TANDREL_DEVICE_ROOT", dir.Join("device").c_str(), 1);

@@ -41,7 +41,7 @@ protected:
         m_dir.WriteFile(".hidden", "h");
         m_dir.WriteFile("Read.Only", "r");
         ASSERT_EQ(chmod(m_dir.Join("Read.Only").c_str(), 0444), 0);
-        ASSERT_TRUE(CreateDirectory(m_dir.Join("sub")));
+        ASSERT_TRUE(MakeDirectory(m_dir.Join("sub")));
         ASSERT_EQ(mkfifo(m_dir.Join("pipe").c_str(), 0666), 0);
         ASSERT_EQ(symlink("a.txt", m_dir.Join("link.txt").c_str()), 0);
         ASSERT_EQ(symlink("gone", m_dir.Join("dangling").c_str()), 0);
@@ -66,11 +66,11 @@ TEST_F(FileTest, AttributesFollowTheWindowsModel) {
         {"missing", kInvalidFileAttributes},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(GetFileAttributes(m_dir.Join(c.pszName)), c.dwExpected) << c.pszName;
+        EXPECT_EQ(GetPathAttributes(m_dir.Join(c.pszName)), c.dwExpected) << c.pszName;
     }
     EXPECT_TRUE(FileExists(m_dir.Join("sub")));
     EXPECT_FALSE(FileExists(m_dir.Join("dangling")));
-    EXPECT_EQ(GetFileAttributes(""), kInvalidFileAttributes);
+    EXPECT_EQ(GetPathAttributes(""), kInvalidFileAttributes);
 }
 
 TEST_F(FileTest, InfoGivesSizeAndLastWriteInUtc) {
@@ -142,23 +142,23 @@ TEST_F(FileTest, ReadOnlyFilesAndDirectoriesAreNeitherReplacedNorDeleted) {
     EXPECT_FALSE(file.Open(m_dir.Join("sub"), CFile::modeCreate));
     EXPECT_FALSE(file.Open(m_dir.Join("sub"), CFile::modeRead));
     EXPECT_FALSE(file.IsOpen());
-    EXPECT_FALSE(DeleteFile(m_dir.Join("Read.Only")));
-    EXPECT_FALSE(DeleteFile(m_dir.Join("sub")));
+    EXPECT_FALSE(RemoveFile(m_dir.Join("Read.Only")));
+    EXPECT_FALSE(RemoveFile(m_dir.Join("sub")));
     EXPECT_EQ(m_dir.ReadFile("Read.Only").value_or("<missing>"), "r");
 
-    EXPECT_TRUE(DeleteFile(m_dir.Join("a.txt")));
+    EXPECT_TRUE(RemoveFile(m_dir.Join("a.txt")));
     EXPECT_FALSE(FileExists(m_dir.Join("a.txt")));
-    EXPECT_FALSE(DeleteFile(m_dir.Join("a.txt")));
+    EXPECT_FALSE(RemoveFile(m_dir.Join("a.txt")));
 }
 
 TEST_F(FileTest, CreateDirectoryMakesOneLevel) {
-    EXPECT_TRUE(CreateDirectory(m_dir.Join("new")));
-    EXPECT_EQ(GetFileAttributes(m_dir.Join("new")), kFileAttributeDirectory);
-    EXPECT_FALSE(CreateDirectory(m_dir.Join("new")));
-    EXPECT_FALSE(CreateDirectory(m_dir.Join("x/y")));
-    EXPECT_TRUE(CreateDirectory(m_dir.Path() + "\\x"));
-    EXPECT_TRUE(CreateDirectory(m_dir.Path() + "\\x\\y"));
-    EXPECT_EQ(GetFileAttributes(m_dir.Join("x/y")), kFileAttributeDirectory);
+    EXPECT_TRUE(MakeDirectory(m_dir.Join("new")));
+    EXPECT_EQ(GetPathAttributes(m_dir.Join("new")), kFileAttributeDirectory);
+    EXPECT_FALSE(MakeDirectory(m_dir.Join("new")));
+    EXPECT_FALSE(MakeDirectory(m_dir.Join("x/y")));
+    EXPECT_TRUE(MakeDirectory(m_dir.Path() + "\\x"));
+    EXPECT_TRUE(MakeDirectory(m_dir.Path() + "\\x\\y"));
+    EXPECT_EQ(GetPathAttributes(m_dir.Join("x/y")), kFileAttributeDirectory);
 }
 
 TEST_F(FileTest, WrittenBytesReadBackInPieces) {

@@ -11,7 +11,7 @@ namespace {
 TEST(Identity, ComputerNameIsTheHostNameCutToFifteen) {
     char szHost[256] = {};
     ASSERT_EQ(gethostname(szHost, sizeof(szHost) - 1), 0);
-    EXPECT_EQ(platform::GetComputerName(), std::string(szHost).substr(0, 15));
+    EXPECT_EQ(platform::GetMachineName(), std::string(szHost).substr(0, 15));
 }
 
 TEST(Identity, AdapterAddressesAreTwelveHexDigits) {

@@ -25,6 +25,8 @@
 
 namespace {
 
+using namespace server;
+
 using qttest::Control;
 
 class ServerDialogQtTest : public ::testing::Test {

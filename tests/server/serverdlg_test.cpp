@@ -16,6 +16,8 @@
 
 namespace {
 
+using namespace server;
+
 class ServerDialogTest : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -102,7 +102,7 @@ public:
     using ui::CDialog::GetItemText;
     using ui::CDialog::IsItemEnabled;
     using ui::CDialog::ListInsert;
-    using ui::CDialog::MessageBox;
+    using ui::CDialog::ShowMessageBox;
     using ui::CDialog::Minimize;
     using ui::CDialog::MoveItem;
     using ui::CDialog::PostCommand;
@@ -374,7 +374,7 @@ TEST_F(QtHostTest, AMessageBoxHasOneOkButtonAndShowsTheTextAsItIs) {
     bool bReturned = false;
     dialog.m_onCommand = [&](int nId) {
         if (nId == kIdGo) {
-            dialog.MessageBox("Invalid parameter <b>here</b>");
+            dialog.ShowMessageBox("Invalid parameter <b>here</b>");
             bReturned = true;
             dialog.EndDialog(3);
         }
@@ -393,7 +393,7 @@ TEST_F(QtHostTest, AMessageBoxHasOneOkButtonAndShowsTheTextAsItIs) {
     EXPECT_EQ(answerer.m_answered[0].strTitle, "Small dialog");
 
     // One that belongs to no dialog.
-    m_host.MessageBox("Windows sockets initialization failed.");
+    m_host.ShowMessageBox("Windows sockets initialization failed.");
     ASSERT_EQ(answerer.m_answered.size(), 2u);
     EXPECT_EQ(answerer.m_answered[1].strText, "Windows sockets initialization failed.");
     EXPECT_FALSE(answerer.m_answered[1].bHasParent);
@@ -431,7 +431,7 @@ TEST_F(QtHostTest, PostedWorkWaitsUntilTheHandlerHasReturned) {
             dialog.PostCommand(50);
             // A message box runs a loop of its own; the posted command must
             // not run inside this handler.
-            dialog.MessageBox("wait");
+            dialog.ShowMessageBox("wait");
             events.push_back("handler returns");
         } else if (nId == 50) {
             dialog.EndDialog(1);
@@ -584,7 +584,7 @@ TEST_F(QtHostTest, AStopRequestAnswersMessageBoxesAndCancelsEveryDialog) {
             if (nId == kIdGo) {
                 // The stop comes while a message box waits for an answer.
                 stopper = std::thread([&] { m_host.RequestStop(); });
-                child.MessageBox("waiting");
+                child.ShowMessageBox("waiting");
                 events.push_back("child box answered");
             } else if (nId == ui::kIdCancel) {
                 events.push_back("child cancelled");

@@ -7,8 +7,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
+#include "platform/paths.h"
 #include "platform/textio.h"
 
 namespace {
@@ -82,13 +85,14 @@ void Convert(std::FILE* pIn, std::FILE* pOut) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
+    const std::vector<std::string> vecArgs = platform::GetProgramArguments(argc, argv);
+    if (vecArgs.size() != 2) {
         return kWrongArguments;
     }
     // Both are opened before either is checked: the output is created (or
     // emptied) even when the input is missing, as callers have always seen.
-    std::FILE* pIn = std::fopen(argv[1], "r");
-    std::FILE* pOut = std::fopen(argv[2], "w");
+    std::FILE* pIn = platform::OpenStream(vecArgs[0], "r");
+    std::FILE* pOut = platform::OpenStream(vecArgs[1], "w");
     if (pIn == nullptr || pOut == nullptr) {
         if (pIn != nullptr) {
             std::fclose(pIn);

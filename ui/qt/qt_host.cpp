@@ -243,7 +243,7 @@ public:
     void ListInsert(int nId, int nIndex, const std::string& strText) override;
     int ListCount(int nId) const override;
     void AddSystemMenuItem(int nCommand, const std::string& strText) override;
-    void MessageBox(const std::string& strText) override;
+    void ShowMessageBox(const std::string& strText) override;
     void PostCommand(int nId) override { Post({false, nId}); }
     void PostQuit() override { Post({true, 0}); }
     void EndDialog(int nResult) override;
@@ -632,7 +632,7 @@ void CQtHost::CSite::AddSystemMenuItem(int nCommand, const std::string& strText)
     m_pWindow->addAction(pAction);
 }
 
-void CQtHost::CSite::MessageBox(const std::string& strText) {
+void CQtHost::CSite::ShowMessageBox(const std::string& strText) {
     QMessageBox box(QMessageBox::NoIcon, m_pWindow->windowTitle(), QString::fromStdString(strText),
                     QMessageBox::Ok, m_pWindow);
     box.setTextFormat(Qt::PlainText);
@@ -801,7 +801,7 @@ int CQtHost::RunModalAbove(CDialog& dialog, QWidget* pParent) {
     return nResult;
 }
 
-void CQtHost::MessageBox(const std::string& strText) {
+void CQtHost::ShowMessageBox(const std::string& strText) {
     QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(),
                     QString::fromStdString(strText), QMessageBox::Ok);
     box.setTextFormat(Qt::PlainText);

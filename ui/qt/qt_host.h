@@ -42,7 +42,7 @@ public:
     static std::unique_ptr<CQtHost> Open(std::string& strProblem);
 
     int RunModal(CDialog& dialog) override;
-    void MessageBox(const std::string& strText) override;
+    void ShowMessageBox(const std::string& strText) override;
 
     // Any thread: answers open message boxes and posts kIdCancel to every
     // running dialog; dialogs opened later get it at once.
