@@ -10,6 +10,14 @@
 
 namespace platform {
 
+// Gives a program that was started without standard streams (a Windows
+// program of the window kind, started from a console window) the streams of
+// the console it was started from; streams that were handed over (redirected
+// to files or pipes) are kept as they are. Call once at start, before
+// anything is read or written, when the program is to run in the terminal.
+// Nothing to do where every program inherits its streams (Linux).
+void AttachParentConsole();
+
 // Whether standard input is an interactive terminal (not a file, a pipe or
 // /dev/null).
 bool IsInputTerminal();

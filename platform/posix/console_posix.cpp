@@ -11,6 +11,8 @@
 
 namespace platform {
 
+void AttachParentConsole() {}
+
 bool IsInputTerminal() { return isatty(STDIN_FILENO) == 1; }
 
 bool ReadInputLine(std::string& strLine) {
