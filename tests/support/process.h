@@ -4,18 +4,35 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
-#include <sys/types.h>
 #include <thread>
 #include <utility>
 #include <vector>
 
 // Running real programs from tests. The program is started directly from an
-// argument vector (no shell), in its own process group so that killing it
-// also ends anything it started. Standard input is fed and standard output and
+// argument vector (no shell), in its own process group (on Windows: a job
+// object) so that killing it also ends anything it started. Standard input is fed and standard output and
 // error are drained at the same time, so a program that writes a lot before it
 // has read all its input cannot deadlock against the test.
 
+#ifdef _WIN32
+// Windows has no signals: Kill(SIGKILL) terminates the program and
+// everything it started; SIGTERM and SIGINT make the stop requests a
+// Windows program gets (a console break to its process group, and a close
+// request to its windows).
+#include <csignal>
+#ifndef SIGKILL
+#define SIGKILL 9
+#endif
+#else
+#include <csignal>
+#include <sys/types.h>
+#endif
+
 namespace testsupport {
+
+#ifdef _WIN32
+using pid_t = int;
+#endif
 
 struct CProcessOptions {
     // Bytes written to the program's standard input, which is then closed.
@@ -26,7 +43,7 @@ struct CProcessOptions {
     // Variables set on top of the caller's environment (a name given here
     // replaces the inherited value).
     std::vector<std::pair<std::string, std::string>> m_vecEnv;
-    // RunProgram only: after this long the program is killed with SIGKILL.
+    // RunProgram only: after this long the program is killed (SIGKILL).
     std::chrono::milliseconds m_timeLimit{std::chrono::seconds(60)};
 };
 
@@ -88,15 +105,28 @@ public:
     bool WaitForStdout(const std::string& strText, std::chrono::milliseconds nLimit);
 
 private:
-    void Pump(int fdStdin, int fdStdout, int fdStderr, int fdStop, std::string strStdin);
     void Finish();
 
     pid_t m_nPid = -1;
     bool m_bReaped = false;
+    std::string m_strError;
+#ifdef _WIN32
+    void PumpOutput(void* hStdout, void* hStderr);
+    void FeedInput(void* hStdin, std::string strStdin);
+
+    void* m_hProcess = nullptr;
+    void* m_hJob = nullptr;
+    unsigned long m_nExitCode = 0;
+    bool m_bKilled = false;
+    int m_nKillSignal = 0;
+    std::thread m_inputThread;
+#else
+    void Pump(int fdStdin, int fdStdout, int fdStderr, int fdStop, std::string strStdin);
+
     int m_nWaitStatus = 0;
     bool m_bStatusLost = false;
-    std::string m_strError;
     int m_fdStopWrite = -1;
+#endif
     std::thread m_thread;
 
     mutable std::mutex m_mutex;
