@@ -14,8 +14,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Test programs (and GoogleTest's discovery of their cases) run under Wine.
-find_program(TANDREL_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
-if(TANDREL_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${TANDREL_WINE})
-endif()
+# Test programs (and GoogleTest's discovery of their cases) run under Wine,
+# through a script that gives them a prefix of their own.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tests/support/wine-run.sh)

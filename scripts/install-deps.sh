@@ -9,9 +9,12 @@ set -euo pipefail
 
 # The window host: Qt 6 Widgets, the dialog font (DejaVu Sans), and a
 # virtual X server with a window lister for the test that opens a real
-# window.
+# window. Windows: the MinGW-w64 cross compiler (its POSIX threads flavour),
+# GoogleTest's sources (googletest) built for the target, Wine to run the
+# tests, zip to pack the programs.
 packages=(g++ cmake ninja-build libgtest-dev libgmock-dev googletest coreutils curl lftp
-  qt6-base-dev fonts-dejavu-core xvfb xauth x11-utils)
+  qt6-base-dev fonts-dejavu-core xvfb xauth x11-utils
+  g++-mingw-w64-x86-64-posix wine64 zip)
 optional_packages=(vsftpd)
 
 is_installed() {
