@@ -91,7 +91,13 @@ const CRapi* GetRapi() {
     std::call_once(s_once, [] {
         // From the system folder only: a rapi.dll planted beside the
         // program or in the current folder must not be loaded instead.
-        HMODULE hModule = LoadLibraryExW(L"rapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        wchar_t szSystem[MAX_PATH] = {};
+        UINT nLength = GetSystemDirectoryW(szSystem, MAX_PATH);
+        if (nLength == 0 || nLength >= MAX_PATH) {
+            return;
+        }
+        std::wstring strLibrary = std::wstring(szSystem, nLength) + L"\\rapi.dll";
+        HMODULE hModule = LoadLibraryExW(strLibrary.c_str(), nullptr, 0);
         if (hModule == nullptr) {
             return;
         }
@@ -203,11 +209,14 @@ int RemoteError(const CRapi* pRapi) {
 
 // The folder that plays the device, or empty when there is none.
 std::string GetDeviceRoot() {
-    const wchar_t* pszRoot = _wgetenv(kDeviceRootVariable);
-    if (pszRoot == nullptr || *pszRoot == L'\0') {
+    // The process's own environment, which every way of setting a
+    // variable reaches (the C runtime keeps a copy of its own).
+    wchar_t szRoot[MAX_PATH * 4];
+    DWORD nLength = GetEnvironmentVariableW(kDeviceRootVariable, szRoot, MAX_PATH * 4);
+    if (nLength == 0 || nLength >= MAX_PATH * 4) {
         return std::string();
     }
-    std::string strRoot = FromWide(pszRoot);
+    std::string strRoot = FromWide(szRoot, static_cast<int>(nLength));
     uint32_t dwAttributes = GetPathAttributes(strRoot);
     if (dwAttributes == kInvalidFileAttributes ||
         (dwAttributes & kFileAttributeDirectory) == 0) {

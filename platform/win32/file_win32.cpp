@@ -430,8 +430,17 @@ std::vector<CFileInfo> FindFiles(const std::string& strPattern) {
     }
 
     if (!HasWildcards(strNamePattern)) {
+        // Found under the name it is stored with, which may differ in case
+        // from the one asked for.
+        WIN32_FIND_DATAW data {};
+        HANDLE hFind = FindFirstFileExW(NativePath(strPattern).c_str(), FindExInfoBasic, &data,
+                                        FindExSearchNameMatch, nullptr, 0);
+        if (hFind == INVALID_HANDLE_VALUE) {
+            return found;
+        }
+        FindClose(hFind);
         CFileInfo info;
-        if (GetFileInfo(strPattern, info)) {
+        if (InfoOf(strPattern, FromWide(data.cFileName), info)) {
             found.push_back(info);
         }
         return found;

@@ -144,6 +144,13 @@ bool CSocket::Create() {
     // connection (or a listening port) of ours alive.
     SOCKET hSocket = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                                 WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (hSocket == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
+        // Systems before Windows 7 SP1 know no such flag.
+        hSocket = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+        if (hSocket != INVALID_SOCKET) {
+            SetHandleInformation(reinterpret_cast<HANDLE>(hSocket), HANDLE_FLAG_INHERIT, 0);
+        }
+    }
     if (hSocket == INVALID_SOCKET) {
         return Fail();
     }
