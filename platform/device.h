@@ -17,7 +17,12 @@
 // system. Without such a folder no device is attached. The identity library
 // is an executable file in the device root, run with the function name and
 // the input text as its two arguments; what it prints on standard output is
-// its answer, and a non-zero exit status is a failure.
+// its answer, and a non-zero exit status is a failure. On Windows the same
+// folder stand-in is used when the variable names a folder, and the identity
+// library is then the program deviceid.exe (the library's name with ".exe",
+// unless it has that already); without the variable the ActiveSync remote
+// API (rapi.dll of the system folder, loaded when first needed) reaches the
+// real device, and without that API no device is attached.
 //
 // Sessions: DeviceConnect opens one, DeviceDisconnect closes one; they nest,
 // as the device API's own start and end calls do, so two independent users

@@ -8,21 +8,30 @@
 #include "platform/clock.h"
 
 // Files and folders. Paths are UTF-8 text; on Linux the bytes are passed to
-// the system unchanged. No call here throws: every operation reports its
-// outcome as a result, and CFile keeps the system's error code of its last
-// failure.
+// the system unchanged, on Windows they are converted to UTF-16 for the
+// system's wide-character calls (and '/' separates like '\'). No call here
+// throws: every operation reports its outcome as a result, and CFile keeps
+// the system's error code of its last failure (errno values on Linux,
+// GetLastError values on Windows).
 //
 // Attributes follow the Windows model, which the rest of the system speaks:
 //   directory  - the entry is a directory
-//   hidden     - the name begins with '.'
+//   hidden     - the name begins with '.' (on Windows: the attribute as the
+//                file system stores it; a name with a dot is not hidden)
 //   system     - neither a regular file nor a directory (device, FIFO, socket)
-//   read-only  - the owner-write permission bit is clear
+//                (on Windows: the attribute as stored)
+//   read-only  - the owner-write permission bit is clear (on Windows: the
+//                attribute as stored)
+// The system's other bits (archive, compressed, ...) are not reported.
 // What Windows refuses on a read-only file (replacing it, deleting it) is
 // refused here too, also when the program runs as root.
 //
 // Share modes ("deny writers while I read") do not exist on Linux: a file that
 // another process is writing can be opened and read. This is a documented
-// platform difference (docs/platform.md).
+// platform difference (docs/platform.md). On Windows every CFile shares its
+// file with readers only: while it is open nobody else can write or delete
+// the file, and a file that someone else has open for writing cannot be
+// opened by it at all.
 
 namespace platform {
 
@@ -78,21 +87,30 @@ bool RemoveFile(const std::string& strPath);
 bool RenameReplacing(const std::string& strFrom, const std::string& strTo);
 
 // The absolute path of strPath with every symbolic link, "." and ".."
-// resolved. False when strPath does not exist.
+// resolved. False when strPath does not exist. On Windows: junctions
+// followed too, short (8.3) names given in full, each name in the case it is
+// stored in, '\' as the separator, no "\\?\" prefix.
 bool GetRealPath(const std::string& strPath, std::string& strReal);
 
 // True when strPath lies inside the directory strRealRoot (a path as
 // GetRealPath gives it): the longest leading part of strPath that exists is
 // resolved, links included, and must be strRealRoot or below it. A path that
 // leads out through a symbolic link is outside. False when strRealRoot is
-// empty.
+// empty. On Windows names compare without regard to case, '\' and '/' are
+// one separator, and strPath is first made absolute and its "." and ".."
+// collapsed as the system itself does before it looks at the disk (so that
+// "missing\..\.." counts as leading up); junctions are links here.
 bool IsPathInside(const std::string& strRealRoot, const std::string& strPath);
 
 // Wildcard search. strPattern is a directory part and a name pattern, split at
 // the last '\' or '/'; a pattern without a directory part searches the current
 // directory. In the name pattern '*' matches any run of characters, '?' exactly
 // one, and "*.*" matches every name; matching is case-sensitive, as the file
-// system is. A name pattern without wildcards looks up that one entry.
+// system is (on Windows: without regard to case, a '?' standing for one
+// character also where UTF-16 needs two units, and never against the 8.3
+// short names that the system's own search also tries). A name pattern
+// without wildcards looks up that one entry (on Windows found under the name
+// it is stored with).
 // Returns the matching entries in directory order ("." and ".." included when
 // they match, as on Windows; callers skip them). An entry that cannot be
 // examined has kInvalidFileAttributes. A missing directory, or a pattern that
@@ -127,6 +145,8 @@ public:
     // Creates a new, empty file for writing in strDirectory, under a hidden
     // name that no other file has, and returns its path in strPath. For
     // writing a file in full before it replaces another (RenameReplacing).
+    // On Windows the file carries the hidden attribute, which RenameReplacing
+    // takes off when it puts the file in place.
     bool CreateTemporary(const std::string& strDirectory, std::string& strPath);
     bool IsOpen() const { return m_hFile >= 0; }
 
@@ -145,10 +165,12 @@ public:
     // (data may not have been stored); the file is closed in any case.
     bool Close();
 
-    // The system error code of the last failure (errno values on Linux).
+    // The system error code of the last failure (errno values on Linux,
+    // GetLastError values on Windows).
     int GetLastError() const { return m_nLastError; }
 
-    // The descriptor, for the socket layer's file sending. -1 when closed.
+    // The descriptor (a HANDLE on Windows), for the socket layer's file
+    // sending. -1 when closed.
     intptr_t GetNativeHandle() const { return m_hFile; }
 
 private:

@@ -8,10 +8,12 @@
 
 // Blocking IPv4 stream sockets, BSD style, written so that Windows Sockets
 // can stand behind the same interface. Every call reports its outcome as a
-// result and keeps the system's error code (errno values here) for traces.
+// result and keeps the system's error code (errno values here, WSA error
+// codes on Windows) for traces.
 //
 // A time-out is an error: with a receive or send time-out set, a call that
-// runs out of time fails (EAGAIN here), and callers must not retry it.
+// runs out of time fails (EAGAIN here, WSAETIMEDOUT on Windows), and callers
+// must not retry it.
 //
 // Thread rules: a socket is used by one thread, except Shutdown, which another
 // thread may call to make that thread's blocking calls return at once; the
@@ -56,6 +58,10 @@ public:
     bool Create();
     bool IsOpen() const { return m_hSocket >= 0; }
 
+    // Lets a listener bind its port again while connections of an earlier
+    // one linger. On Windows, which allows that anyway, the port is taken
+    // for exclusive use instead (SO_EXCLUSIVEADDRUSE): no other program can
+    // bind it while we listen.
     bool SetReuseAddress();
     // Sends small writes at once instead of holding them back until the
     // peer acknowledges earlier data (Nagle). For command connections, where

@@ -35,6 +35,9 @@ constexpr int kInvokeTimeLimitMs = 10000;
 const char* const kProgramExtension = ".exe";
 
 std::atomic<int> g_nDeviceSessions{0};
+// Of those, the ones the remote API started, each to be ended by it: the
+// stand-in's folder may come or go while sessions are open.
+std::atomic<int> g_nRapiSessions{0};
 
 // ---------------------------------------------------------------------------
 // The remote API, loaded when first needed: a computer without ActiveSync
@@ -389,6 +392,7 @@ bool DeviceConnect(int nTimeoutMs) {
         pRapi->pUninit();
         return false;
     }
+    ++g_nRapiSessions;
     ++g_nDeviceSessions;
     return true;
 }
@@ -397,8 +401,11 @@ bool DeviceDisconnect() {
     int nSessions = g_nDeviceSessions.load();
     while (nSessions > 0) {
         if (g_nDeviceSessions.compare_exchange_weak(nSessions, nSessions - 1)) {
-            const CRapi* pRapi = IsStandIn() ? nullptr : GetRapi();
-            if (pRapi != nullptr) {
+            int nRapi = g_nRapiSessions.load();
+            while (nRapi > 0 && !g_nRapiSessions.compare_exchange_weak(nRapi, nRapi - 1)) {
+            }
+            const CRapi* pRapi = GetRapi();
+            if (nRapi > 0 && pRapi != nullptr) {
                 pRapi->pUninit();
             }
             return true;

@@ -521,8 +521,13 @@ bool CFile::Open(const std::string& strPath, EOpenMode mode) {
         hFile = CreateFileW(strNative.c_str(), GENERIC_READ, dwShare, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     } else {
-        DWORD dwAttributes = GetFileAttributesW(strNative.c_str());
-        if (dwAttributes != INVALID_FILE_ATTRIBUTES &&
+        // Refused here rather than left to the system, which lets a
+        // program running as root under Wine write a read-only file. The
+        // entry a link leads to is the one that would be written.
+        DWORD dwAttributes = 0;
+        uint64_t nSize = 0;
+        FILETIME lastWrite {};
+        if (QueryInfo(strNative, dwAttributes, nSize, lastWrite) &&
             (dwAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
             m_nLastError = ERROR_ACCESS_DENIED;
             return false;
@@ -574,6 +579,10 @@ bool CFile::CreateTemporary(const std::string& strDirectory, std::string& strPat
 }
 
 int64_t CFile::Read(void* pBuffer, size_t nCount) {
+    if (m_hFile < 0) {
+        m_nLastError = ERROR_INVALID_HANDLE;
+        return -1;
+    }
     if (win32::IsDeviceHandle(m_hFile)) {
         return win32::ReadDeviceHandle(m_hFile, pBuffer, nCount, m_nLastError);
     }
@@ -597,6 +606,10 @@ int64_t CFile::Read(void* pBuffer, size_t nCount) {
 }
 
 bool CFile::Write(const void* pBuffer, size_t nCount) {
+    if (m_hFile < 0) {
+        m_nLastError = ERROR_INVALID_HANDLE;
+        return false;
+    }
     if (win32::IsDeviceHandle(m_hFile)) {
         return win32::WriteDeviceHandle(m_hFile, pBuffer, nCount, m_nLastError);
     }

@@ -280,6 +280,12 @@ TEST_F(FileTest, WrittenBytesReadBackInPieces) {
     CFile missing;
     EXPECT_FALSE(missing.Open(m_dir.Join("missing"), CFile::modeRead));
     EXPECT_NE(missing.GetLastError(), 0);
+
+    // A closed file fails instead of handing the system a handle of nothing.
+    ASSERT_TRUE(moved.Close());
+    EXPECT_EQ(moved.Read(buffer, sizeof(buffer)), -1);
+    EXPECT_FALSE(moved.Write("x", 1));
+    EXPECT_NE(moved.GetLastError(), 0);
 }
 
 #ifdef _WIN32

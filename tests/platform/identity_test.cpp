@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #ifdef _WIN32
-#include <cstdlib>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -15,11 +15,18 @@ namespace {
 #ifdef _WIN32
 TEST(Identity, ComputerNameIsTheNetBiosName) {
     // The system publishes the same name in the environment of every program.
-    const char* pszName = std::getenv("COMPUTERNAME");
-    ASSERT_NE(pszName, nullptr);
+    wchar_t szName[64] = {};
+    DWORD nLength = GetEnvironmentVariableW(L"COMPUTERNAME", szName, 64);
+    ASSERT_GT(nLength, 0u);
+    ASSERT_LT(nLength, 64u);
+    std::string strExpected;
+    for (DWORD i = 0; i < nLength && i < 15; ++i) {
+        ASSERT_LT(szName[i], 0x80) << "a name beyond ASCII: compare it by hand";
+        strExpected += static_cast<char>(szName[i]);
+    }
     std::string strName = platform::GetMachineName();
     EXPECT_LE(strName.size(), 15u);
-    EXPECT_EQ(strName, std::string(pszName).substr(0, 15));
+    EXPECT_EQ(strName, strExpected);
     EXPECT_FALSE(platform::GetHostName().empty());
 }
 #else
