@@ -14,10 +14,12 @@
 #include <vector>
 
 #include "common/macros.h"
+#include "platform/paths.h"
 #include "server/ftpserver/ftpserver.h"
 #include "tests/client/crawling_client.h"
 #include "tests/client/fake_ftp_server.h"
 #include "tests/server/ftp_test_client.h"
+#include "tests/support/fsutil.h"
 #include "tests/support/tempdir.h"
 #include "ui/aboutdlg.h"
 #include "ui/test_host.h"
@@ -264,8 +266,8 @@ TEST_F(ClientDialogTest, AutomaticStartRunsAtOnceAndShowsTheRunLayout) {
                              "...",
                      }));
     EXPECT_EQ(m_dir.ReadFile("run.log"),
-              "Trying to connect to 127.0.0.1:" + std::to_string(m_nClosedPort) +
-                  "...\nCan't connect!!!\n");
+              testsupport::AsText("Trying to connect to 127.0.0.1:" + std::to_string(m_nClosedPort) +
+                  "...\nCan't connect!!!\n"));
 
     // A second press ends the program without another line.
     ASSERT_TRUE(m_host.Press(IDC_CONNECT));
@@ -387,7 +389,7 @@ TEST_F(ClientDialogTest, ServerThatGoesAwayMidRunFailsEachFileAndLosesNothing) {
 
     const std::string strDir = local.Path();
     EXPECT_EQ(m_dir.ReadFile("run.log"),
-              "Trying to connect to 127.0.0.1:" + std::to_string(server.Port()) +
+              testsupport::AsText("Trying to connect to 127.0.0.1:" + std::to_string(server.Port()) +
                   "...\n"
                   "Connected\n"
                   "220 Fake ready\n"
@@ -399,7 +401,7 @@ TEST_F(ClientDialogTest, ServerThatGoesAwayMidRunFailsEachFileAndLosesNothing) {
                   "GET Files: 0 OK, 2 FAILED!!\n"
                   "PUT Files: 0 OK, 1 FAILED!!\n"
                   "Disconnecting from server...\n"
-                  "Disconnected\n");
+                  "Disconnected\n"));
     EXPECT_EQ(local.ReadFile("keep.txt"), "local copy");
     EXPECT_EQ(local.List(), (std::vector<std::string>{"keep.txt", "send.dat"}));
     EXPECT_EQ(dialog.GetOutcome(), ERunOutcome::FilesFailed);
@@ -426,14 +428,14 @@ TEST_F(ClientDialogTest, AGreetingOfSeveralLinesIsLoggedAsOneLine) {
     m_host.Open(dialog);
     ASSERT_TRUE(m_host.WaitForEnd(30000));
     EXPECT_EQ(m_dir.ReadFile("run.log"),
-              "Trying to connect to 127.0.0.1:" + std::to_string(server.Port()) +
+              testsupport::AsText("Trying to connect to 127.0.0.1:" + std::to_string(server.Port()) +
                   "...\n"
                   "Connected\n"
                   "220-Welcome 220-to the 220 fake\n"
                   "Trying to log as op...\n"
                   "Login failed!!!\n"
                   "Disconnecting from server...\n"
-                  "Disconnected\n");
+                  "Disconnected\n"));
     EXPECT_EQ(dialog.GetOutcome(), ERunOutcome::LoginFailed);
     EXPECT_EQ(dialog.m_causes, std::vector<std::string>{"login as op: 530 No"});
 }
@@ -492,7 +494,7 @@ TEST_F(ClientDialogTest, StoppingDuringATransferBreaksItOffAndKeepsBothCopies) {
         const std::string strFiles = c.bPut ? "PUT " + local.Join("big.bin") + "->/big.bin"
                                             : "GET /big.bin->" + local.Join("big.bin");
         EXPECT_EQ(m_dir.ReadFile("run.log"),
-                  "Trying to connect to 127.0.0.1:" + std::to_string(nPort) +
+                  testsupport::AsText("Trying to connect to 127.0.0.1:" + std::to_string(nPort) +
                       "...\n"
                       "Connected\n"
                       "220 Tandrel test\n"
@@ -504,7 +506,7 @@ TEST_F(ClientDialogTest, StoppingDuringATransferBreaksItOffAndKeepsBothCopies) {
                       (c.bPut ? "No GET section found\nPUT" : "GET") +
                       " Files: 0 OK, 1 FAILED!!\n"
                       "Disconnecting from server...\n"
-                      "Disconnected\n");
+                      "Disconnected\n"));
         EXPECT_EQ(dialog.m_causes,
                   std::vector<std::string>{strFiles + ": broken off by a stop request"});
         // Nothing half-done is left on either side; the engine learns of the
@@ -535,8 +537,8 @@ TEST_F(ClientDialogTest, StoppingWhileWaitingForTheServerEndsTheWait) {
     EXPECT_EQ(m_host.Result(), ui::kIdCancel);
     EXPECT_EQ(dialog.GetOutcome(), ERunOutcome::FilesFailed);
     EXPECT_EQ(m_dir.ReadFile("run.log"),
-              "Trying to connect to 127.0.0.1:" + std::to_string(silent.Port()) +
-                  "...\nRun broken off\n");
+              testsupport::AsText("Trying to connect to 127.0.0.1:" + std::to_string(silent.Port()) +
+                  "...\nRun broken off\n"));
 }
 
 TEST(FindLocalFilesTest, SkipsHiddenFilesSystemFilesAndFolders) {
@@ -544,8 +546,11 @@ TEST(FindLocalFilesTest, SkipsHiddenFilesSystemFilesAndFolders) {
     ASSERT_TRUE(dir.WriteFile("a.dat", "a"));
     ASSERT_TRUE(dir.WriteFile("b.txt", "b"));
     ASSERT_TRUE(dir.WriteFile(".hidden.dat", "h"));
-    ASSERT_EQ(mkdir(dir.Join("folder.dat").c_str(), 0755), 0);
-    ASSERT_EQ(mkfifo(dir.Join("pipe.dat").c_str(), 0644), 0);
+    ASSERT_TRUE(testsupport::MakeHidden(dir.Join(".hidden.dat")));
+    ASSERT_TRUE(testsupport::MakeFolder(dir.Join("folder.dat")));
+    if (testsupport::kHasFifos) {
+        ASSERT_TRUE(testsupport::MakeFifo(dir.Join("pipe.dat")));
+    }
 
     struct CCase {
         const char* pszPattern;
@@ -571,8 +576,10 @@ TEST(FindLocalFilesTest, SkipsHiddenFilesSystemFilesAndFolders) {
 }
 
 TEST(LocalPathTest, JoinsWithOneSeparator) {
-    EXPECT_EQ(MakeLocalPath("/data/in", "a.txt"), "/data/in/a.txt");
-    EXPECT_EQ(MakeLocalPath("", "a.txt"), "/a.txt");
+    // Local paths take the system's separator; remote ones are the wire's.
+    const std::string strSep(1, platform::kPathSeparator);
+    EXPECT_EQ(MakeLocalPath("/data/in", "a.txt"), "/data/in" + strSep + "a.txt");
+    EXPECT_EQ(MakeLocalPath("", "a.txt"), strSep + "a.txt");
     EXPECT_EQ(MakeLocalPath("/", "a.txt"), "/a.txt");
     EXPECT_EQ(MakeRemotePath("", "a.txt"), "/a.txt");
     EXPECT_EQ(MakeRemotePath("in", "a.txt"), "in/a.txt");

@@ -14,6 +14,7 @@
 #include "platform/file.h"
 #include "server/ftpserver/ftpserver.h"
 #include "tests/server/ftp_test_client.h"
+#include "tests/support/fsutil.h"
 #include "tests/support/tempdir.h"
 
 using ::testing::ElementsAre;
@@ -165,7 +166,7 @@ TEST_F(EngineTest, AFailedGetLeavesTheLocalCopyAsItWas) {
 TEST_F(EngineTest, AGetThatCannotWriteLocallyAsksTheServerNothing) {
     ASSERT_TRUE(m_dir.WriteFile("server/a.txt", "hello\n"));
     ASSERT_TRUE(m_dir.WriteFile("local/readonly.txt", "mine"));
-    ASSERT_EQ(chmod(Local("readonly.txt").c_str(), 0444), 0);
+    ASSERT_TRUE(testsupport::MakeReadOnly(Local("readonly.txt")));
     const std::string targets[] = {Local("missing/dir/a.txt"), Local(""), Local("readonly.txt")};
     for (const std::string& strTarget : targets) {
         SCOPED_TRACE(strTarget);

@@ -18,6 +18,7 @@
 #include "platform/device.h"
 #include "platform/file.h"
 #include "tests/common/recording_sink.h"
+#include "tests/support/fsutil.h"
 #include "tests/support/tempdir.h"
 
 using ::testing::IsEmpty;
@@ -126,11 +127,11 @@ protected:
         ASSERT_TRUE(platform::MakeDirectory(m_dir.Join("device")));
         ASSERT_TRUE(m_dir.WriteFile("device/deviceid", kDeviceId));
         ASSERT_EQ(chmod(m_dir.Join("device/deviceid").c_str(), 0755), 0);
-        unsetenv("TANDREL_DEVICE_ROOT");
+        testsupport::UnsetEnvVar("TANDREL_DEVICE_ROOT");
     }
-    void TearDown() override { unsetenv("TANDREL_DEVICE_ROOT"); }
+    void TearDown() override { testsupport::UnsetEnvVar("TANDREL_DEVICE_ROOT"); }
 
-    void AttachDevice() { setenv("TANDREL_DEVICE_ROOT", m_dir.Join("device").c_str(), 1); }
+    void AttachDevice() { testsupport::SetEnvVar("TANDREL_DEVICE_ROOT", m_dir.Join("device")); }
 
     std::string Fill(std::string strText) const {
         ReplaceAll(strText, "@DIR@", m_dir.Path());
@@ -185,6 +186,9 @@ TEST_P(SyncScriptLoadTest, ShowsEveryMessageAndKeepsTheValues) {
     }
     ASSERT_TRUE(m_dir.WriteFile(kFileName, Fill(c.strContent)));
     if (c.bDevice) {
+#ifdef _WIN32
+        GTEST_SKIP() << "the device's identity program in these cases is a shell script";
+#endif
         AttachDevice();
     }
     const bool bLoaded = script.Load(strPath, sink);

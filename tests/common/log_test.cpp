@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "tests/common/recording_sink.h"
+#include "tests/support/fsutil.h"
 #include "tests/support/tempdir.h"
 
 using testsupport::CTempDir;
@@ -44,7 +45,7 @@ TEST_F(LogTest, NewestLineOnTopOldestFirstInTheFile) {
                                             "Connecting to server..."));
     // Every line is in the file as soon as it is shown, before the file is closed.
     EXPECT_EQ(m_dir.ReadFile("run.log").value_or("<missing>"),
-              "Connecting to server...\nOK EQUAL: PUT a.txt->in/a.txt\n\nDisconnected\n");
+              testsupport::AsText("Connecting to server...\nOK EQUAL: PUT a.txt->in/a.txt\n\nDisconnected\n"));
     m_log.CloseLogFile();
     EXPECT_FALSE(m_log.HasLogFile());
     EXPECT_THAT(m_sink.m_messages, IsEmpty());
@@ -57,14 +58,14 @@ TEST_F(LogTest, ReopeningEmptiesTheFile) {
     m_log.AddLogLine("first run");
     m_log.OpenLogFile(strPath);
     m_log.AddLogLine("second run");
-    EXPECT_EQ(m_dir.ReadFile("run.log").value_or("<missing>"), "second run\n");
+    EXPECT_EQ(m_dir.ReadFile("run.log").value_or("<missing>"), testsupport::AsText("second run\n"));
 }
 
 TEST_F(LogTest, AnUnopenableFileIsReportedAndTheListGoesOn) {
     const std::string strMissingFolder = m_dir.Join("no/such/folder/run.log");
     ASSERT_TRUE(m_dir.WriteFile("readonly.log", "keep me\n"));
     const std::string strReadOnly = m_dir.Join("readonly.log");
-    ASSERT_EQ(chmod(strReadOnly.c_str(), 0444), 0);
+    ASSERT_TRUE(testsupport::MakeReadOnly(strReadOnly));
     for (const std::string& strPath : {strMissingFolder, strReadOnly, m_dir.Path()}) {
         m_log.OpenLogFile(strPath);
         EXPECT_FALSE(m_log.HasLogFile());

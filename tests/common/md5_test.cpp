@@ -131,14 +131,25 @@ TEST_F(MD5FileTest, FileOver4GiBMatchesMd5sum) {
     EXPECT_EQ(CMD5Checksum::GetFileDigest(strPath), "f18c798ff5d450dfe4d3acdc12b621ff");
 }
 
+// The system's own codes: errno values on Linux, Windows error codes there.
+#ifdef _WIN32
+constexpr int kNoSuchFile = 2;      // ERROR_FILE_NOT_FOUND
+constexpr int kIsAFolder = 5;       // ERROR_ACCESS_DENIED: a folder does not open as a file
+constexpr int kNotAnOpenFile = 6;   // ERROR_INVALID_HANDLE
+#else
+constexpr int kNoSuchFile = ENOENT;
+constexpr int kIsAFolder = EISDIR;
+constexpr int kNotAnOpenFile = EBADF;
+#endif
+
 TEST_F(MD5FileTest, UnopenablePathsThrowWithPathAndCause) {
     struct Case {
         std::string strPath;
         int nOsError;
     };
     const Case cases[] = {
-        {(m_dir / "missing").string(), ENOENT},
-        {m_dir.string(), EISDIR},
+        {(m_dir / "missing").string(), kNoSuchFile},
+        {m_dir.string(), kIsAFolder},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.strPath);
@@ -161,7 +172,7 @@ TEST_F(MD5FileTest, ReadFailureThrowsInsteadOfDigestingWhatWasRead) {
         std::string strDigest = CMD5Checksum::GetStreamDigest(file);
         ADD_FAILURE() << "no exception; returned \"" << strDigest << "\"";
     } catch (const CFileException& e) {
-        EXPECT_EQ(e.GetOsError(), EBADF);
+        EXPECT_EQ(e.GetOsError(), kNotAnOpenFile);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "common/text.h"
+#include "platform/paths.h"
 #include "tests/common/recording_sink.h"
 #include "tests/common/utf16_text.h"
 #include "tests/support/tempdir.h"
@@ -111,8 +112,15 @@ TEST(SettingsFilePath, ReplacesTheExtensionOfTheFileNameOnly) {
 
 TEST(SettingsFilePath, LiesBesideTheRunningProgram) {
     std::string strPath = GetSettingsFilePath();
-    EXPECT_THAT(strPath, ::testing::EndsWith("/common_tests.INI"));
+    EXPECT_THAT(strPath, ::testing::EndsWith(std::string(1, platform::kPathSeparator) +
+                                             "common_tests.INI"));
+#ifdef _WIN32
+    // A drive and its root: "C:\".
+    ASSERT_GE(strPath.size(), 3u);
+    EXPECT_EQ(strPath.substr(1, 2), ":\\");
+#else
     EXPECT_EQ(strPath.front(), '/');
+#endif
 }
 
 TEST(SplitAtFirst, SplitsAtTheFirstSeparatorAndTrims) {

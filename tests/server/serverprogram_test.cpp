@@ -10,6 +10,7 @@
 
 #include "tests/server/ftp_test_client.h"
 #include "tests/support/process.h"
+#include "tests/support/fsutil.h"
 #include "tests/support/tempdir.h"
 
 // TandrelServer as operators run it: copied into a folder of its own with its
@@ -24,7 +25,7 @@ using namespace std::chrono_literals;
 // in between at moments of its own.
 std::string WithoutTrace(const std::string& strOutput) {
     return std::regex_replace(strOutput,
-                              std::regex(R"([^\n]* \([0-9]+, ftpserver\.cpp, -?[0-9]{8}\)\n)"),
+                              std::regex(R"([^\n]* \([0-9]+, ftpserver\.cpp, -?[0-9]{8}\)\r?\n)"),
                               "");
 }
 
@@ -71,6 +72,13 @@ protected:
 };
 
 TEST_F(ServerProgramTest, StartsUnattendedAndEndsCleanlyOnATerminateRequest) {
+#ifdef _WIN32
+    // The stop request of a Windows program in a console is a console break,
+    // which Wine does not deliver to another process group.
+    if (testsupport::IsWine()) {
+        GTEST_SKIP() << "Wine delivers no console break to another process group";
+    }
+#endif
     for (int nSignal : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(nSignal);
         testsupport::CBackgroundProcess server;
@@ -84,9 +92,9 @@ TEST_F(ServerProgramTest, StartsUnattendedAndEndsCleanlyOnATerminateRequest) {
         EXPECT_FALSE(result.m_bSignaled);
         EXPECT_EQ(result.m_nExitStatus, 0);
         EXPECT_EQ(WithoutTrace(result.m_strStdout),
-                  ShownValues(std::to_string(m_nPort)) + StartedLine() + "\n");
-        EXPECT_EQ(result.m_strStderr, "");
-        EXPECT_EQ(m_dir.ReadFile("server.log").value_or("<missing>"), StartedLine() + "\n");
+                  testsupport::AsText(ShownValues(std::to_string(m_nPort)) + StartedLine() + "\n"));
+        EXPECT_EQ(result.m_strStderr, testsupport::AsText(""));
+        EXPECT_EQ(m_dir.ReadFile("server.log").value_or("<missing>"), testsupport::AsText(StartedLine() + "\n"));
         EXPECT_TRUE(client.IsClosedByServer());
     }
 }
@@ -153,9 +161,9 @@ TEST_F(ServerProgramTest, APortInUseEndsAnUnattendedStartWithTheNetworkStatus) {
         testsupport::CProcessResult result = testsupport::RunProgram({Program(), pszSwitch}, options);
         EXPECT_FALSE(result.m_bTimedOut);
         EXPECT_EQ(result.m_nExitStatus, 1);
-        EXPECT_EQ(WithoutTrace(result.m_strStdout), ShownValues(strPort) + strLines);
-        EXPECT_EQ(result.m_strStderr, "");
-        EXPECT_EQ(m_dir.ReadFile("server.log").value_or("<missing>"), strLines);
+        EXPECT_EQ(WithoutTrace(result.m_strStdout), testsupport::AsText(ShownValues(strPort) + strLines));
+        EXPECT_EQ(result.m_strStderr, testsupport::AsText(""));
+        EXPECT_EQ(m_dir.ReadFile("server.log").value_or("<missing>"), testsupport::AsText(strLines));
     }
 }
 
@@ -172,10 +180,10 @@ TEST_F(ServerProgramTest, AStartDirectoryThatIsNoFolderIsNeverServed) {
         EXPECT_FALSE(result.m_bTimedOut);
         // The terminal asks for the folder; the input ends; no start happened.
         EXPECT_EQ(result.m_nExitStatus, 3);
-        EXPECT_EQ(WithoutTrace(result.m_strStdout), "Port: " + std::to_string(m_nPort) +
+        EXPECT_EQ(WithoutTrace(result.m_strStdout), testsupport::AsText("Port: " + std::to_string(m_nPort) +
                                                         "\nStart Dir: " + strStartDir +
-                                                        "\nWelcome: Hello\n");
-        EXPECT_EQ(result.m_strStderr, "Start Dir: ");
+                                                        "\nWelcome: Hello\n"));
+        EXPECT_EQ(result.m_strStderr, testsupport::AsText("Start Dir: "));
     }
 }
 
@@ -211,7 +219,7 @@ TEST_F(ServerProgramTest, SettingsThatCannotBeUsedEndTheProgram) {
         testsupport::CProcessResult result = testsupport::RunProgram({Program(), "-start"}, options);
         EXPECT_FALSE(result.m_bTimedOut);
         EXPECT_EQ(result.m_nExitStatus, c.nExitStatus);
-        EXPECT_EQ(result.m_strStderr, c.strStderr);
+        EXPECT_EQ(result.m_strStderr, testsupport::AsText(c.strStderr));
         EXPECT_EQ(result.m_strStdout, c.strStdout);
     }
 }
@@ -251,8 +259,8 @@ TEST_F(ServerProgramTest, TheTerminalAsksForWhatIsMissingAndPressesTheButton) {
         testsupport::CProcessResult result = testsupport::RunProgram({Program()}, options);
         EXPECT_FALSE(result.m_bTimedOut);
         EXPECT_EQ(result.m_nExitStatus, 0);
-        EXPECT_EQ(result.m_strStderr, c.strStderr);
-        EXPECT_EQ(WithoutTrace(result.m_strStdout), ShownValues(c.strPortShown) + c.strStdout);
+        EXPECT_EQ(result.m_strStderr, testsupport::AsText(c.strStderr));
+        EXPECT_EQ(WithoutTrace(result.m_strStdout), testsupport::AsText(ShownValues(c.strPortShown) + c.strStdout));
     }
 }
 
@@ -268,7 +276,7 @@ TEST_F(ServerProgramTest, ALogFileThatCannotBeOpenedLeavesTheServerRunning) {
     testsupport::CProcessResult result;
     ASSERT_TRUE(server.Wait(10s, &result));
     EXPECT_EQ(result.m_nExitStatus, 0);
-    EXPECT_EQ(result.m_strStderr, "Cannot open log file '" + strLog + "'\n");
+    EXPECT_EQ(result.m_strStderr, testsupport::AsText("Cannot open log file '" + strLog + "'\n"));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tests/support/process.h"
+#include "tests/support/fsutil.h"
 #include "tests/support/tempdir.h"
 
 using namespace std::string_literals;
@@ -108,7 +109,7 @@ TEST_P(CScriptconvConversionTest, WritesConvertedScript) {
     CProcessResult result = Run({"in.txt", "out.txt"});
 
     EXPECT_EQ(result.m_nExitStatus, 0);
-    EXPECT_EQ(m_dir.ReadFile("out.txt"), testCase.m_strExpected);
+    EXPECT_EQ(m_dir.ReadFile("out.txt"), testsupport::AsText(testCase.m_strExpected));
     EXPECT_EQ(m_dir.ReadFile("in.txt"), testCase.m_strInput);
 }
 
@@ -144,7 +145,7 @@ TEST_F(CScriptconvTest, MissingInputLeavesEmptyOutputAndFails) {
 TEST_F(CScriptconvTest, UnwritableOutputFailsAndLeavesInput) {
     const std::string strInput = "LocalFiles=a\nLocalFiles=b\n";
     ASSERT_TRUE(m_dir.WriteFile("in.txt", strInput));
-    ASSERT_EQ(mkdir(m_dir.Join("folder").c_str(), 0700), 0);
+    ASSERT_TRUE(testsupport::MakeFolder(m_dir.Join("folder")));
 
     for (const char* szOutput : {"nofolder/out.txt", "folder"}) {
         SCOPED_TRACE(szOutput);
@@ -158,10 +159,10 @@ TEST_F(CScriptconvTest, UnwritableOutputFailsAndLeavesInput) {
 // A folder opens for reading but cannot be read: that must not pass for an
 // empty script.
 TEST_F(CScriptconvTest, UnreadableInputFails) {
-    ASSERT_EQ(mkdir(m_dir.Join("folder").c_str(), 0700), 0);
+    ASSERT_TRUE(testsupport::MakeFolder(m_dir.Join("folder")));
     CProcessResult result = Run({"folder", "out.txt"});
     EXPECT_EQ(result.m_nExitStatus, 1);
-    EXPECT_EQ(m_dir.ReadFile("out.txt"), "");
+    EXPECT_EQ(m_dir.ReadFile("out.txt"), testsupport::AsText(""));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/fsutil.h"
 #include "tests/support/process.h"
 
 using namespace std::string_literals;
@@ -111,7 +112,7 @@ TEST_P(CTildestripTest, FiltersInput) {
     ASSERT_TRUE(result.m_bStarted) << result.m_strError;
     EXPECT_FALSE(result.m_bSignaled) << "signal " << result.m_nSignal;
     EXPECT_EQ(result.m_nExitStatus, 0);
-    EXPECT_TRUE(SameBytes(testCase.m_strExpected, result.m_strStdout));
+    EXPECT_TRUE(SameBytes(testsupport::AsText(testCase.m_strExpected), result.m_strStdout));
     EXPECT_EQ(result.m_strStderr, "");
 }
 
