@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/paths.h"
-#include "platform/win32/wide.h"
+#include "platform/win32/internal.h"
 
 namespace platform {
 

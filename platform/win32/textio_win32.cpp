@@ -2,7 +2,7 @@
 #include <io.h>
 
 #include "platform/textio.h"
-#include "platform/win32/wide.h"
+#include "platform/win32/internal.h"
 
 namespace platform {
 

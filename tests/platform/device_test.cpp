@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 
+#include "tests/platform/helper.h"
 #include "tests/support/tempdir.h"
 
 using ::testing::ElementsAre;
@@ -26,7 +28,7 @@ TEST(DeviceStandIn, AFolderPlaysTheDeviceWithBothSeparators) {
     ASSERT_TRUE(platform::MakeDirectory(dir.Join("device/sub")));
     ASSERT_TRUE(dir.WriteFile("device/sub/a.txt", "abc"));
     ASSERT_TRUE(dir.WriteFile("secret.txt", "outside"));
-    setenv("TANDREL_DEVICE_ROOT", dir.Join("device").c_str(), 1);
+    platformtest::SetVariable("TANDREL_DEVICE_ROOT", dir.Join("device"));
 
     EXPECT_THAT(platform::DeviceFindFiles("\\sub\\*"), IsEmpty());  // no session
     ASSERT_TRUE(platform::DeviceConnect(2000));
@@ -60,7 +62,69 @@ TEST(DeviceStandIn, AFolderPlaysTheDeviceWithBothSeparators) {
     EXPECT_TRUE(platform::DeviceDisconnect());
     EXPECT_FALSE(platform::IsDeviceSessionOpen());
     EXPECT_FALSE(platform::DeviceDisconnect());
-    unsetenv("TANDREL_DEVICE_ROOT");
+    platformtest::SetVariable("TANDREL_DEVICE_ROOT", "");
+}
+
+// The folder that plays the device, with the identity library in its root.
+class DeviceIdentityTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(platform::MakeDirectory(m_dir.Join("device")));
+#ifdef _WIN32
+        const char* pszLibrary = "device/deviceid.exe";
+#else
+        const char* pszLibrary = "device/deviceid";
+#endif
+        std::error_code ec;
+        std::filesystem::copy_file(platformtest::HelperPath(), m_dir.Join(pszLibrary), ec);
+        ASSERT_FALSE(ec) << ec.message();
+        platformtest::SetVariable("TANDREL_DEVICE_ROOT", m_dir.Join("device"));
+        ASSERT_TRUE(platform::DeviceConnect(2000));
+    }
+
+    void TearDown() override {
+        while (platform::DeviceDisconnect()) {
+        }
+        platformtest::SetVariable("TANDREL_DEVICE_ROOT", "");
+    }
+
+    testsupport::CTempDir m_dir;
+};
+
+TEST_F(DeviceIdentityTest, TheLibraryInTheRootAnswers) {
+    std::string strOutput;
+    ASSERT_TRUE(platform::DeviceInvoke("deviceid", "FnStringMode", "GetDeviceId", strOutput));
+    EXPECT_EQ(strOutput, "FnStringMode|GetDeviceId");
+    ASSERT_TRUE(platform::DeviceInvoke("\\deviceid", "FnStringMode2", "Get It", strOutput));
+    EXPECT_EQ(strOutput, "FnStringMode2|Get It");
+    strOutput = "unchanged";
+    EXPECT_FALSE(platform::DeviceInvoke("nosuchlib", "F", "", strOutput));
+    EXPECT_FALSE(platform::DeviceInvoke("..\\deviceid", "F", "", strOutput));
+    EXPECT_EQ(strOutput, "unchanged");
+    ASSERT_TRUE(platform::DeviceDisconnect());
+    EXPECT_FALSE(platform::DeviceInvoke("deviceid", "F", "", strOutput));
+}
+
+// Without the folder there is no device; on Windows the remote API is
+// asked instead, and where it is missing (Wine, or no ActiveSync) the
+// connection fails as well.
+TEST(DeviceWithoutStandIn, ConnectingFailsAndOpensNoSession) {
+    platformtest::SetVariable("TANDREL_DEVICE_ROOT", "");
+    EXPECT_FALSE(platform::DeviceConnect(500));
+    EXPECT_FALSE(platform::IsDeviceSessionOpen());
+    EXPECT_FALSE(platform::DeviceDisconnect());
+    EXPECT_THAT(platform::DeviceFindFiles("\\*"), IsEmpty());
+    EXPECT_EQ(platform::DeviceGetFileAttributes("\\"), platform::kInvalidFileAttributes);
+    platform::CDeviceFile file;
+    EXPECT_FALSE(file.Open("\\x.txt", platform::CFile::modeRead));
+    std::string strOutput;
+    EXPECT_FALSE(platform::DeviceInvoke("deviceid", "F", "", strOutput));
+
+    testsupport::CTempDir dir;
+    platformtest::SetVariable("TANDREL_DEVICE_ROOT", dir.Join("missing"));
+    EXPECT_FALSE(platform::DeviceConnect(500));
+    EXPECT_FALSE(platform::IsDeviceSessionOpen());
+    platformtest::SetVariable("TANDREL_DEVICE_ROOT", "");
 }
 
 }  // namespace

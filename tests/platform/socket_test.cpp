@@ -15,6 +15,9 @@ constexpr uint32_t kLoopback = 0x7F000001;
 // A listener on a free loopback port.
 class SocketTest : public ::testing::Test {
 protected:
+    static void SetUpTestSuite() { ASSERT_EQ(StartSockets(), 0); }
+    static void TearDownTestSuite() { StopSockets(); }
+
     void SetUp() override {
         ASSERT_TRUE(m_listener.Create());
         ASSERT_TRUE(m_listener.SetReuseAddress());
@@ -113,6 +116,7 @@ TEST_F(SocketTest, SendFileSendsTheWholeFile) {
 }
 
 TEST(SocketNames, AddressesParseAndResolve) {
+    ASSERT_EQ(StartSockets(), 0);
     uint32_t nAddress = 0;
     EXPECT_TRUE(ParseIpv4Address("10.0.0.7", nAddress));
     EXPECT_EQ(nAddress, 0x0A000007u);
@@ -121,6 +125,61 @@ TEST(SocketNames, AddressesParseAndResolve) {
     EXPECT_TRUE(ResolveHostName("localhost", nAddress));
     EXPECT_EQ((CSocketAddress{nAddress, 0}.GetAddressText().substr(0, 4)), "127.");
     EXPECT_FALSE(ResolveHostName("no-such-host.invalid", nAddress));
+    StopSockets();
+}
+
+TEST_F(SocketTest, ShutdownFromAnotherThreadEndsABlockedReceive) {
+    CSocket client, server;
+    Connect(client, server);
+    std::thread waiter([&server] {
+        char buffer[8];
+        EXPECT_LE(server.Receive(buffer, sizeof(buffer)), 0);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    server.Shutdown();
+    waiter.join();
+}
+
+TEST_F(SocketTest, ShutdownBeforeAcceptLeavesNoAcceptWaiting) {
+    m_listener.Shutdown();
+    CSocket client;
+    CSocketAddress peer;
+    EXPECT_FALSE(m_listener.Accept(client, peer));
+}
+
+// The file is sent from where the caller has read it to, and left at the
+// end of what was sent, as reading it would have left it.
+TEST_F(SocketTest, SendFileStartsAtTheFilePositionAndMovesIt) {
+    testsupport::CTempDir dir;
+    std::string strData(100000, '\0');
+    for (size_t i = 0; i < strData.size(); ++i) {
+        strData[i] = static_cast<char>(i * 13 + i / 251);
+    }
+    ASSERT_TRUE(dir.WriteFile("data.bin", strData));
+    CFile file;
+    ASSERT_TRUE(file.Open(dir.Join("data.bin"), CFile::modeRead));
+    char head[1000];
+    ASSERT_EQ(file.Read(head, sizeof(head)), 1000);
+
+    CSocket client, server;
+    Connect(client, server);
+    std::string strReceived;
+    std::thread reader([&] {
+        char buffer[4096];
+        int64_t nRead;
+        while ((nRead = client.Receive(buffer, sizeof(buffer))) > 0) {
+            strReceived.append(buffer, static_cast<size_t>(nRead));
+        }
+    });
+    EXPECT_TRUE(server.SendFile(file, 50000));
+    char next[4];
+    ASSERT_EQ(file.Read(next, sizeof(next)), 4);
+    EXPECT_EQ(std::string(next, 4), strData.substr(51000, 4));
+    // Promising more than the file holds fails, after what there was.
+    EXPECT_FALSE(server.SendFile(file, strData.size()));
+    server.Close();
+    reader.join();
+    EXPECT_EQ(strReceived, strData.substr(1000, 50000) + strData.substr(51004));
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "tests/support/tempdir.h"
 
 namespace {
 
@@ -43,6 +46,41 @@ TEST(ReadTextLine, DeliversLinesLikeATextModeStream) {
     for (const Case& c : cases) {
         EXPECT_EQ(Pieces(c.strInput, c.nSize), c.expected) << c.strInput;
     }
+}
+
+// What a program writes with '\n' to a stream in text mode ends its lines
+// as the platform's text files do.
+TEST(SetTextMode, LinesEndAsThePlatformsDo) {
+    testsupport::CTempDir dir;
+    const std::string strPath = dir.Join("lines.txt");
+    std::FILE* pStream = platform::OpenStream(strPath, "wb");
+    ASSERT_NE(pStream, nullptr);
+    platform::SetTextMode(pStream);
+    std::fputs("a\nb\n", pStream);
+    std::fclose(pStream);
+    const std::string strEnd = platform::kTextLineEnd;
+    EXPECT_EQ(dir.ReadFile("lines.txt").value_or("<missing>"), "a" + strEnd + "b" + strEnd);
+
+    // Read back in text mode, whichever end it has, a line is a line.
+    pStream = platform::OpenStream(strPath, "r");
+    ASSERT_NE(pStream, nullptr);
+    char buffer[16];
+    EXPECT_EQ(platform::ReadTextLine(pStream, buffer, sizeof(buffer)), 2u);
+    EXPECT_STREQ(buffer, "a\n");
+    std::fclose(pStream);
+}
+
+TEST(OpenStream, TakesNamesAsUtf8AndReportsFailure) {
+    testsupport::CTempDir dir;
+    const std::string strName = "\xC3\xA9t\xC3\xA9-\xE6\x97\xA5.txt";
+    std::FILE* pStream = platform::OpenStream(dir.Join(strName), "wb");
+    ASSERT_NE(pStream, nullptr);
+    std::fputs("x", pStream);
+    std::fclose(pStream);
+    EXPECT_EQ(dir.List(), std::vector<std::string>{strName});
+    errno = 0;
+    EXPECT_EQ(platform::OpenStream(dir.Join("missing/x.txt"), "rb"), nullptr);
+    EXPECT_NE(errno, 0);
 }
 
 }  // namespace
