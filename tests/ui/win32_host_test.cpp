@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <set>
@@ -981,9 +982,98 @@ TEST_F(Win32HostTest, OpeningAndClosingHandlersSeeTheControls) {
     }
 }
 
+// The pixels of control nId as they are on the screen, once everything has
+// been painted.
+std::vector<COLORREF> PictureOf(HWND hwndDialog, int nId) {
+    RedrawWindow(hwndDialog, nullptr, nullptr,
+                 RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    Pump(hwndDialog, 100);
+    HWND hwndControl = GetDlgItem(hwndDialog, nId);
+    RECT rect;
+    GetClientRect(hwndControl, &rect);
+    std::vector<COLORREF> pixels;
+    HDC hdc = GetDC(hwndControl);
+    for (int y = 0; y < rect.bottom; ++y) {
+        for (int x = 0; x < rect.right; ++x) {
+            pixels.push_back(GetPixel(hdc, x, y));
+        }
+    }
+    ReleaseDC(hwndControl, hdc);
+    return pixels;
+}
+
+// A frame listed after the labels on it (as the client's template lists
+// its two) lies beneath them; its painting leaves them whole.
+TEST_F(Win32HostTest, AFrameListedAfterItsLabelsLeavesThemWhole) {
+    ui::CDialogTemplate alone;
+    alone.nResourceId = 1;
+    alone.strCaption = "Frame";
+    alone.cx = 120;
+    alone.cy = 60;
+    alone.controls = {{kIdLabel, EControlKind::Label, "Label:", 9, 22, 20, 8}};
+    ui::CDialogTemplate framed = alone;
+    framed.controls.push_back({kIdGroup, EControlKind::GroupBox, "Server Information", 7, 7, 100, 40});
+
+    std::vector<std::vector<COLORREF>> pictures;
+    for (const ui::CDialogTemplate* pTemplate : {&alone, &framed}) {
+        CScriptedDialog dialog(*pTemplate);
+        RunWith(m_host, dialog, [&](HWND hwnd) {
+            pictures.push_back(PictureOf(hwnd, kIdLabel));
+            dialog.EndDialog(1);
+        });
+    }
+    ASSERT_EQ(pictures.size(), 2u);
+    ASSERT_FALSE(pictures[0].empty());
+    // Some of it is text, so the comparison means something.
+    EXPECT_NE(std::count(pictures[0].begin(), pictures[0].end(), pictures[0][0]),
+              static_cast<long>(pictures[0].size()));
+    EXPECT_TRUE(pictures[0] == pictures[1]);
+}
+
+// How wide the dialog manager draws each text (in pixels, first ink to
+// last) in the font of dialogTemplate, from labels wide enough for any of
+// them.
+std::vector<int> DrawnWidths(ui::CWin32Host& host, const ui::CDialogTemplate& dialogTemplate,
+                             const std::vector<std::string>& texts) {
+    ui::CDialogTemplate probe;
+    probe.nResourceId = 1;
+    probe.strCaption = "Probe";
+    probe.strFontName = dialogTemplate.strFontName;
+    probe.nFontPoints = dialogTemplate.nFontPoints;
+    probe.cx = 300;
+    probe.cy = 10 + 10 * static_cast<int>(texts.size());
+    for (size_t i = 0; i < texts.size(); ++i) {
+        probe.controls.push_back({100 + static_cast<int>(i), EControlKind::Label, texts[i], 5,
+                                  5 + 10 * static_cast<int>(i), 290, 9});
+    }
+    std::vector<int> widths;
+    CScriptedDialog dialog(probe);
+    RunWith(host, dialog, [&](HWND hwnd) {
+        for (size_t i = 0; i < texts.size(); ++i) {
+            const int nId = 100 + static_cast<int>(i);
+            RECT rect;
+            GetClientRect(GetDlgItem(hwnd, nId), &rect);
+            const std::vector<COLORREF> pixels = PictureOf(hwnd, nId);
+            const COLORREF background = pixels.empty() ? 0 : pixels[0];
+            int nFirst = rect.right, nLast = -1;
+            for (int y = 0; y < rect.bottom; ++y) {
+                for (int x = 0; x < rect.right; ++x) {
+                    if (pixels[y * rect.right + x] != background) {
+                        nFirst = std::min(nFirst, x);
+                        nLast = std::max(nLast, x);
+                    }
+                }
+            }
+            widths.push_back(nLast < 0 ? 0 : nLast + 1);
+        }
+        dialog.EndDialog(1);
+    });
+    return widths;
+}
+
 // The programs' own dialogs in the font the dialog manager gives them here:
 // every text that the dialogs show, also those they set later, fits its
-// control, so nothing is clipped.
+// control as it is drawn, so nothing is clipped.
 TEST_F(Win32HostTest, TheProgramsTextsFitTheirControls) {
     struct CCase {
         const char* pszName;
@@ -1002,37 +1092,36 @@ TEST_F(Win32HostTest, TheProgramsTextsFitTheirControls) {
     };
     for (const CCase& c : cases) {
         SCOPED_TRACE(c.pszName);
+        std::vector<std::pair<const ui::CControlTemplate*, std::string>> shown;
+        for (const ui::CControlTemplate& control : c.pTemplate->controls) {
+            if (!control.strText.empty() && control.eKind != EControlKind::Edit &&
+                control.eKind != EControlKind::ListBox) {
+                shown.emplace_back(&control, control.strText);
+            }
+        }
+        for (const auto& [nId, strText] : c.laterTexts) {
+            shown.emplace_back(c.pTemplate->Find(nId), strText);
+        }
+        std::vector<std::string> texts;
+        for (const auto& entry : shown) {
+            texts.push_back(entry.second);
+        }
+        const std::vector<int> widths = DrawnWidths(m_host, *c.pTemplate, texts);
+        ASSERT_EQ(widths.size(), shown.size());
+
         CScriptedDialog dialog(*c.pTemplate);
         RunWith(m_host, dialog, [&](HWND hwnd) {
-            HDC hdc = GetDC(hwnd);
-            HGDIOBJ hOld =
-                SelectObject(hdc, reinterpret_cast<HFONT>(SendMessageW(hwnd, WM_GETFONT, 0, 0)));
-            auto check = [&](const ui::CControlTemplate& control, const std::string& strText) {
-                if (strText.empty() || control.eKind == EControlKind::Edit ||
-                    control.eKind == EControlKind::ListBox) {
-                    return;
-                }
-                const std::wstring strWide = Wide(strText);
-                RECT needed{0, 0, 0, 0};
-                DrawTextW(hdc, strWide.c_str(), -1, &needed, DT_CALCRECT | DT_SINGLELINE);
+            for (size_t i = 0; i < shown.size(); ++i) {
+                const ui::CControlTemplate& control = *shown[i].first;
                 const RECT box = DialogRect(hwnd, control.x, control.y, control.cx, control.cy);
                 // Buttons and group boxes keep room for their frames.
                 int nMargin = 0;
                 if (control.eKind == EControlKind::PushButton) nMargin = 8;
                 if (control.eKind == EControlKind::GroupBox) nMargin = 16;
-                EXPECT_LE(needed.right + nMargin, box.right - box.left)
-                    << "\"" << strText << "\" in control " << control.nId;
-                EXPECT_LE(needed.bottom, box.bottom - box.top)
-                    << "\"" << strText << "\" in control " << control.nId;
-            };
-            for (const ui::CControlTemplate& control : c.pTemplate->controls) {
-                check(control, control.strText);
+                EXPECT_GT(widths[i], 0) << "\"" << shown[i].second << "\" was not drawn";
+                EXPECT_LE(widths[i] + nMargin, box.right - box.left)
+                    << "\"" << shown[i].second << "\" in control " << control.nId;
             }
-            for (const auto& [nId, strText] : c.laterTexts) {
-                check(*c.pTemplate->Find(nId), strText);
-            }
-            SelectObject(hdc, hOld);
-            ReleaseDC(hwnd, hdc);
             dialog.EndDialog(1);
         });
     }

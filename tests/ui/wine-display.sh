@@ -19,6 +19,11 @@ if [ ! -f "$WINEPREFIX/.tandrel-unmanaged" ]; then
     touch "$WINEPREFIX/.tandrel-unmanaged"
   "$wineserver" -w 2>/dev/null
 fi
+# The dialogs are measured in the font Windows gives them, Tahoma, where
+# Debian's fonts-wine has it; this Wine looks for it only in the prefix.
+if [ -f /usr/share/wine/fonts/tahoma.ttf ] && [ -d "$WINEPREFIX/drive_c/windows/Fonts" ]; then
+  cp -n /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+fi
 exec xvfb-run -a -s '-screen 0 1024x768x24' sh -c '
   wine=$1; wineserver=$2; shift 2
   "$wine" "$@"

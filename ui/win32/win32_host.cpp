@@ -144,7 +144,9 @@ DWORD ControlStyle(const CControlTemplate& control, DWORD& nExStyle) {
                       ((control.nStyles & kStyleDefaultButton) ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
             break;
         case EControlKind::GroupBox:
-            nStyle |= BS_GROUPBOX;
+            // A frame listed after the controls it surrounds lies beneath
+            // them; it must not paint over their edges.
+            nStyle |= BS_GROUPBOX | WS_CLIPSIBLINGS;
             break;
         case EControlKind::Label:
             // Shown as written: an ampersand is no mnemonic.
