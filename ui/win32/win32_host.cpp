@@ -790,6 +790,19 @@ CWin32Host::~CWin32Host() {
 
 std::unique_ptr<CWin32Host> CWin32Host::Open(std::string& strProblem) {
     strProblem.clear();
+    // A program started by a service or by a scheduled task that runs
+    // whether or not anyone is logged on gets a window station nobody sees:
+    // its windows would open, and its message boxes wait for ever. Such a
+    // program runs in the terminal, as one started by cron does on Linux.
+    USEROBJECTFLAGS stationFlags{};
+    DWORD nNeeded = 0;
+    if (HWINSTA hStation = GetProcessWindowStation();
+        hStation && GetUserObjectInformationW(hStation, UOI_FLAGS, &stationFlags,
+                                              sizeof(stationFlags), &nNeeded) &&
+        !(stationFlags.dwFlags & WSF_VISIBLE)) {
+        strProblem = "no window can be opened";
+        return nullptr;
+    }
     // Under Wine without a display, and on a window station without a
     // desktop, no top-level window can be made; a hidden probe tells.
     HWND hwndProbe = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,

@@ -40,8 +40,9 @@ public:
     CWin32Host& operator=(const CWin32Host&) = delete;
 
     // A host for the process, with the console's stop requests turned into
-    // RequestStop. Returns null when no window can be made (no window
-    // station, or Wine without a display); strProblem then says so.
+    // RequestStop. Returns null when no window can be made or none would be
+    // seen (Wine without a display; a service's or an unattended scheduled
+    // task's invisible window station); strProblem then says so.
     static std::unique_ptr<CWin32Host> Open(std::string& strProblem);
 
     bool IsUsable() const { return m_hwndMessages != nullptr; }
