@@ -11,10 +11,11 @@ set -euo pipefail
 # virtual X server with a window lister for the test that opens a real
 # window. Windows: the MinGW-w64 cross compiler (its POSIX threads flavour),
 # GoogleTest's sources (googletest) built for the target, Wine to run the
-# tests, zip to pack the programs.
+# tests with the fonts its dialogs use (fonts-wine: Tahoma), zip to pack the
+# programs; xdotool and ImageMagick for the screenshots of the windows.
 packages=(g++ cmake ninja-build libgtest-dev libgmock-dev googletest coreutils curl lftp
   qt6-base-dev fonts-dejavu-core xvfb xauth x11-utils
-  g++-mingw-w64-x86-64-posix wine64 zip)
+  g++-mingw-w64-x86-64-posix wine64 fonts-wine zip xdotool imagemagick)
 optional_packages=(vsftpd)
 
 is_installed() {

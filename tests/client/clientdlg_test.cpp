@@ -20,6 +20,7 @@
 #include "tests/client/fake_ftp_server.h"
 #include "tests/server/ftp_test_client.h"
 #include "tests/support/fsutil.h"
+#include "tests/support/syscodes.h"
 #include "tests/support/tempdir.h"
 #include "ui/aboutdlg.h"
 #include "ui/test_host.h"
@@ -388,6 +389,7 @@ TEST_F(ClientDialogTest, ServerThatGoesAwayMidRunFailsEachFileAndLosesNothing) {
     ASSERT_TRUE(m_host.WaitForEnd(30000));
 
     const std::string strDir = local.Path();
+    const std::string kSep(1, platform::kPathSeparator);
     EXPECT_EQ(m_dir.ReadFile("run.log"),
               testsupport::AsText("Trying to connect to 127.0.0.1:" + std::to_string(server.Port()) +
                   "...\n"
@@ -395,9 +397,9 @@ TEST_F(ClientDialogTest, ServerThatGoesAwayMidRunFailsEachFileAndLosesNothing) {
                   "220 Fake ready\n"
                   "Trying to log as op...\n"
                   "Login OK\n"
-                  "FAILED!!: GET in/keep.txt->" + strDir + "/keep.txt\n"
-                  "FAILED!!: GET in/new.txt->" + strDir + "/new.txt\n"
-                  "FAILED!!: PUT " + strDir + "/send.dat->out/send.dat\n"
+                  "FAILED!!: GET in/keep.txt->" + strDir + kSep + "keep.txt\n"
+                  "FAILED!!: GET in/new.txt->" + strDir + kSep + "new.txt\n"
+                  "FAILED!!: PUT " + strDir + kSep + "send.dat->out/send.dat\n"
                   "GET Files: 0 OK, 2 FAILED!!\n"
                   "PUT Files: 0 OK, 1 FAILED!!\n"
                   "Disconnecting from server...\n"
@@ -409,15 +411,18 @@ TEST_F(ClientDialogTest, ServerThatGoesAwayMidRunFailsEachFileAndLosesNothing) {
     // Each failure names its files and what became of the connection: the
     // first command after the close finds it ended, a later one may find
     // it reset.
-    const std::string files[] = {"GET in/keep.txt->" + strDir + "/keep.txt",
-                                 "GET in/new.txt->" + strDir + "/new.txt",
-                                 "PUT " + strDir + "/send.dat->out/send.dat"};
+    const std::string files[] = {"GET in/keep.txt->" + strDir + kSep + "keep.txt",
+                                 "GET in/new.txt->" + strDir + kSep + "new.txt",
+                                 "PUT " + strDir + kSep + "send.dat->out/send.dat"};
     ASSERT_EQ(dialog.m_causes.size(), 3u);
     for (size_t i = 0; i < 3; ++i) {
         EXPECT_THAT(dialog.m_causes[i],
                     ::testing::AnyOf(files[i] + ": connection closed by the server",
-                                     files[i] + ": connection lost: Broken pipe",
-                                     files[i] + ": connection lost: Connection reset by peer"));
+                                     files[i] + ": connection lost: " +
+                                         testsupport::ErrorText(testsupport::kErrorBrokenPipe),
+                                     files[i] + ": connection lost: " +
+                                         testsupport::ErrorText(
+                                             testsupport::kErrorConnectionReset)));
     }
 }
 

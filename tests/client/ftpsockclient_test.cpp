@@ -9,6 +9,7 @@
 #include "client/transfer/ftpsockclient.h"
 #include "tests/client/fake_ftp_server.h"
 #include "tests/server/ftp_test_client.h"
+#include "tests/support/syscodes.h"
 #include "tests/support/tempdir.h"
 
 using ::testing::ElementsAre;
@@ -303,9 +304,10 @@ TEST(FailureCause, IsTheServersLastReplyLineOrTheLocalCause) {
          "connection closed by the server"},
         {"silent", {""}, true, dir.Join("a.txt"), "timed out waiting for the server's reply"},
         {"local folder missing", {}, true, dir.Join("missing/a.txt"),
-         "No such file or directory"},
+         testsupport::ErrorText(testsupport::kErrorNoSuchFolder)},
         {"local path a folder", {}, true, dir.Path(), "the local path is a folder"},
-        {"local file missing", {}, false, dir.Join("none.bin"), "No such file or directory"},
+        {"local file missing", {}, false, dir.Join("none.bin"),
+         testsupport::ErrorText(testsupport::kErrorNoSuchFile)},
         {"not committed", {"200 Done\r\n", "200 Done\r\n",
                            std::string("150 Opening.\r\n") + CFakeFtpServer::kReceiveData +
                                "552 Requested file action aborted.\r\n"},
@@ -326,7 +328,8 @@ TEST(FailureCause, OfAConnectIsTheSystemsOrTheGreetingsOwn) {
     CFtpSockClient client;
     client.SetTimeoutForTesting(2000);
     EXPECT_FALSE(client.Connect("127.0.0.1", static_cast<unsigned>(FindFreePort())));
-    EXPECT_EQ(client.GetFailureCause(), "Connection refused");
+    EXPECT_EQ(client.GetFailureCause(),
+              testsupport::ErrorText(testsupport::kErrorConnectionRefused));
     EXPECT_FALSE(client.Connect("no-such-host.invalid", 21));
     EXPECT_EQ(client.GetFailureCause(), "host name not found");
     CFakeFtpServer server({"421 Too busy.\r\n"});

@@ -7,6 +7,8 @@
 
 #include "common/macros.h"
 #include "tests/server/ftp_test_client.h"
+#include "tests/support/fsutil.h"
+#include "tests/support/syscodes.h"
 #include "tests/support/tempdir.h"
 #include "ui/aboutdlg.h"
 #include "ui/test_host.h"
@@ -174,7 +176,7 @@ TEST_F(ServerDialogTest, StartStopStartReloadsTheFile) {
     EXPECT_TRUE(m_host.IsEnded());
     EXPECT_FALSE(dialog.HasEngine());
     // Each start opened the log afresh: the file holds the second start only.
-    EXPECT_EQ(m_dir.ReadFile("server.log").value_or("<missing>"), strStarted + "\n");
+    EXPECT_EQ(m_dir.ReadFile("server.log").value_or("<missing>"), testsupport::AsText(strStarted + "\n"));
 }
 
 TEST_F(ServerDialogTest, AFailedReloadKeepsTheServerRunningUntilItSucceeds) {
@@ -258,7 +260,8 @@ TEST_F(ServerDialogTest, APortInUseIsAFailedStartThatSaysWhy) {
     platform::CSocket holder;
     ASSERT_TRUE(HoldPort(holder, m_nPort));
     const std::string strPort = std::to_string(m_nPort);
-    const std::string strCause = "Can't listen on port " + strPort + ": Address already in use";
+    const std::string strCause = "Can't listen on port " + strPort + ": " +
+                                 testsupport::ErrorText(testsupport::kErrorAddressInUse);
     const std::vector<std::string> lines = {strCause,
                                             "Server can't start on port " + strPort + "!!!"};
     for (bool bStartSwitch : {false, true}) {

@@ -63,6 +63,12 @@ struct CProcessResult {
     std::string m_strStderr;
 };
 
+// The command line of one of our dialog programs as it is to run in the
+// terminal: unchanged on Linux, where the tests' environment names no
+// display; on Windows, which always has a desktop, with the switch
+// "-console" after the program's path.
+std::vector<std::string> InTerminal(std::vector<std::string> vecArgv);
+
 // Runs argv[0] (searched in PATH when it has no slash) and waits for it to
 // end or for the time limit.
 CProcessResult RunProgram(const std::vector<std::string>& vecArgv,

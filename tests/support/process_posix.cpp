@@ -365,6 +365,8 @@ bool CBackgroundProcess::WaitForStdout(const std::string& strText,
     return m_strStdout.find(strText) != std::string::npos;
 }
 
+std::vector<std::string> InTerminal(std::vector<std::string> vecArgv) { return vecArgv; }
+
 CProcessResult RunProgram(const std::vector<std::string>& vecArgv,
                           const CProcessOptions& options) {
     CProcessResult result;

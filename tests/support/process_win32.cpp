@@ -412,6 +412,13 @@ bool CBackgroundProcess::WaitForStdout(const std::string& strText,
     return m_strStdout.find(strText) != std::string::npos;
 }
 
+std::vector<std::string> InTerminal(std::vector<std::string> vecArgv) {
+    if (!vecArgv.empty()) {
+        vecArgv.insert(vecArgv.begin() + 1, "-console");
+    }
+    return vecArgv;
+}
+
 CProcessResult RunProgram(const std::vector<std::string>& vecArgv,
                           const CProcessOptions& options) {
     CProcessResult result;

@@ -70,7 +70,13 @@ std::string JoinPath(const std::string& strBase, const std::string& strName) {
     if (strBase.back() == '/' || strBase.back() == '\\') {
         return strBase + strName;
     }
+#ifdef _WIN32
+    // The programs join with the system's separator; so do the tests, so
+    // that the paths they expect in logs are the programs' own.
+    return strBase + "\\" + strName;
+#else
     return strBase + "/" + strName;
+#endif
 }
 
 CTempDir::CTempDir() {

@@ -7,7 +7,8 @@
 
 namespace testsupport {
 
-// Joins two paths with one slash; an absolute strName is returned as is.
+// Joins two paths with one separator of the system's ('/' on Linux, '\' on
+// Windows); an absolute strName is returned as is.
 std::string JoinPath(const std::string& strBase, const std::string& strName);
 
 // A fresh folder of its own for one test, under the system temp folder

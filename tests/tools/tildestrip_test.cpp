@@ -123,7 +123,7 @@ TEST(CTildestripArgumentsTest, ArgumentsAreIgnored) {
     CProcessResult result = RunTildestrip("~a\nb\n", {"--help", "-x", "file.txt"});
     ASSERT_TRUE(result.m_bStarted) << result.m_strError;
     EXPECT_EQ(result.m_nExitStatus, 0);
-    EXPECT_EQ(result.m_strStdout, "b\n");
+    EXPECT_EQ(result.m_strStdout, testsupport::AsText("b\n"));
     EXPECT_EQ(result.m_strStderr, "");
 }
 
