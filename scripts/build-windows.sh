@@ -5,7 +5,8 @@
 # has to be shipped beside it.
 #
 #   scripts/build-windows.sh           the programs only
-#   scripts/build-windows.sh --tests   the programs and the test programs
+#   scripts/build-windows.sh --tests [CMAKE_ARGUMENTS...]
+#                                      the programs and the test programs
 #
 # BUILD_DIR overrides the folder (build-windows).
 set -euo pipefail
@@ -14,13 +15,14 @@ cd "$(dirname "$0")/.."
 tests=OFF
 if [ "${1:-}" = "--tests" ]; then
   tests=ON
+  shift
 fi
 
 scripts/install-deps.sh
 
 build=${BUILD_DIR:-build-windows}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DTANDREL_TESTS=$tests
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DTANDREL_TESTS=$tests "$@"
 if [ $tests = ON ]; then
   cmake --build "$build"
 else

@@ -15,6 +15,7 @@
 #include "common/macros.h"
 #include "platform/device.h"
 #include "platform/file.h"
+#include "tests/client/deviceid_fixture.h"
 #include "tests/support/fsutil.h"
 #include "tests/support/tempdir.h"
 
@@ -58,9 +59,9 @@ protected:
         std::sort(tree.begin(), tree.end());
         return tree;
     }
-    void WriteDeviceId(const std::string& strScript, mode_t mode = 0755) {
-        ASSERT_TRUE(m_dir.WriteFile("device/deviceid", "#!/bin/sh\n" + strScript + "\n"));
-        ASSERT_EQ(chmod(m_dir.Join("device/deviceid").c_str(), mode), 0);
+    void WriteDeviceId(const std::vector<testsupport::CDeviceAnswer>& answers,
+                       bool bRunnable = true) {
+        ASSERT_TRUE(testsupport::WriteDeviceIdentity(m_dir.Join("device"), answers, bRunnable));
     }
 
     testsupport::CTempDir m_dir;
@@ -238,10 +239,8 @@ TEST_F(DeviceTest, ListDeviceFilesNamesFilesOnly) {
 }
 
 TEST_F(DeviceTest, InvokeRunsTheIdentityProgramWithFunctionAndInput) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the identity programs of these cases are shell scripts";
-#endif
-    WriteDeviceId("printf '%s|%s' \"$1\" \"$2\"; printf '\\000after'");
+    // The answer ends at its first zero byte.
+    WriteDeviceId({{"*", 0, std::string("\0after", 6), true}});
     EXPECT_EQ(m_device.InvokeDeviceFunction("deviceid", "FnStringMode", "Get It"), "");
     ASSERT_TRUE(m_device.ConnectDevice());
     EXPECT_EQ(m_device.InvokeDeviceFunction("deviceid", "FnStringMode", "Get It"),
@@ -251,35 +250,30 @@ TEST_F(DeviceTest, InvokeRunsTheIdentityProgramWithFunctionAndInput) {
 }
 
 TEST_F(DeviceTest, DeviceMacrosComeFromTheIdentityProgram) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the identity programs of these cases are shell scripts";
-#endif
-    const std::string strTyped =
-        "case \"$1/$2\" in\n"
-        "  FnStringMode/GetDeviceId) printf 'DEV-42 \\r\\n' ;;\n"
-        "  FnStringMode2/GetMachineName) printf 'Pocket PC\\t\\n' ;;\n"
-        "  *) exit 3 ;;\n"
-        "esac";
+    using Answers = std::vector<testsupport::CDeviceAnswer>;
+    const Answers typed = {{"FnStringMode/GetDeviceId", 0, "DEV-42 \r\n"},
+                           {"FnStringMode2/GetMachineName", 0, "Pocket PC\t\n"},
+                           {"*", 3, ""}};
     struct Case {
         const char* pszName;
-        std::string strScript;
-        mode_t mode;
+        Answers answers;
+        bool bRunnable;
         bool bDevice;
         std::string strExpected;
         bool bResult;
     };
     const std::string strErrors = "%ERROR_REMOTEMACHINEID%_%ERROR_REMOTEMACHINENAME%_bob";
     const Case cases[] = {
-        {"answers", strTyped, 0755, true, "DEV-42_Pocket PC_bob", true},
-        {"prints nothing", "exit 0", 0755, true, strErrors, false},
-        {"prints blanks", "printf ' \\t\\r\\n\\n'", 0755, true, strErrors, false},
-        {"fails", "echo DEV-42; exit 1", 0755, true, strErrors, false},
-        {"not executable", strTyped, 0644, true, strErrors, false},
-        {"no device", strTyped, 0755, false, strErrors, false},
+        {"answers", typed, true, true, "DEV-42_Pocket PC_bob", true},
+        {"prints nothing", {{"*", 0, ""}}, true, true, strErrors, false},
+        {"prints blanks", {{"*", 0, " \t\r\n\n"}}, true, true, strErrors, false},
+        {"fails", {{"*", 1, "DEV-42\n"}}, true, true, strErrors, false},
+        {"not executable", typed, false, true, strErrors, false},
+        {"no device", typed, true, false, strErrors, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pszName);
-        WriteDeviceId(c.strScript, c.mode);
+        WriteDeviceId(c.answers, c.bRunnable);
         if (!c.bDevice) {
             testsupport::UnsetEnvVar("TANDREL_DEVICE_ROOT");
         }
@@ -292,7 +286,7 @@ TEST_F(DeviceTest, DeviceMacrosComeFromTheIdentityProgram) {
         testsupport::SetEnvVar("TANDREL_DEVICE_ROOT", m_dir.Join("device"));
     }
     // The missing program is like a device without the library.
-    ASSERT_TRUE(platform::RemoveFile(m_dir.Join("device/deviceid")));
+    ASSERT_TRUE(platform::RemoveFile(testsupport::DeviceIdentityPath(m_dir.Join("device"))));
     CActiveSyncDevice device;
     std::string strText = "%REMOTEMACHINENAME%";
     EXPECT_FALSE(ExpandMacros(strText, "", &device));

@@ -175,9 +175,10 @@ TEST_F(ClientProgramTest, FirstRunTransfersAndTheSecondFindsEverythingEqual) {
              "PUT Files: 2 OK"});
     EXPECT_EQ(strLog, testsupport::AsText(Lines(firstLines)));
     EXPECT_EQ(first.m_nExitStatus, kExitOk);
-    EXPECT_EQ(first.m_strStdout, "Label: Test office\nAddress: 127.0.0.1\nPort: " +
-                                     std::to_string(m_nPort) +
-                                     "\nUser: op\nPassword: **\n" + Lines(firstLines));
+    EXPECT_EQ(first.m_strStdout,
+              testsupport::AsText("Label: Test office\nAddress: 127.0.0.1\nPort: " +
+                                  std::to_string(m_nPort) + "\nUser: op\nPassword: **\n" +
+                                  Lines(firstLines)));
     EXPECT_EQ(first.m_strStderr, "");
 
     // What moved arrived whole; the hidden file and the folder stayed home.
@@ -318,8 +319,8 @@ TEST_F(ClientProgramTest, RunsThatEndEarlyLogWhyAndSayItInTheExitStatus) {
          Run({GetLine("FAILED!!", "missing.txt"), GetLine("OK TRANSM", "report.txt"),
               "GET Files: 1 OK, 1 FAILED!!", "No PUT section found"}),
          kExitFilesFailed,
-         "GET /missing.txt->" + InPath() +
-             "/missing.txt: 550 Requested action not taken. File or directory unavailable.\n"},
+         "GET /missing.txt->" + testsupport::JoinPath(InPath(), "missing.txt") +
+             ": 550 Requested action not taken. File or directory unavailable.\n"},
     };
     for (const CCase& c : cases) {
         SCOPED_TRACE(c.pszName);
@@ -536,7 +537,7 @@ TEST_F(ClientProgramTest, ADeviceRunCopiesBothWaysAndExpandsWildcardFetches) {
     const std::string strExpected = Lines({
         "Trying to connect to device via ActiveSync...",
         "Connected",
-        "OK TRANSM: GET \\Data/setup.txt->" + InPath() + "/setup.txt",
+        "OK TRANSM: GET \\Data/setup.txt->" + testsupport::JoinPath(InPath(), "setup.txt"),
         "OK TRANSM: PUT " + m_local.Join("b.dat") + "->\\Inbox/b.dat",
         "GET Files: 1 OK",
         "PUT Files: 1 OK",

@@ -18,6 +18,7 @@
 #include "platform/device.h"
 #include "platform/file.h"
 #include "tests/common/recording_sink.h"
+#include "tests/client/deviceid_fixture.h"
 #include "tests/support/fsutil.h"
 #include "tests/support/tempdir.h"
 
@@ -113,20 +114,18 @@ const std::string kEarlierScript =
     "[SERVER]\nLabel=old\nAddress=old.invalid\nPort=ActiveSync\nUser=old\nPwd=old\nLog=old.log\n"
     "[PUT]\nLocalFiles=old\n[GET]\nRemoteFiles=old;*.old\n";
 
-const char* const kDeviceId =
-    "#!/bin/sh\n"
-    "case \"$1/$2\" in\n"
-    "  FnStringMode/GetDeviceId) printf 'DEV-42\\n' ;;\n"
-    "  FnStringMode2/GetMachineName) printf 'Pocket PC\\n' ;;\n"
-    "  *) exit 3 ;;\n"
-    "esac\n";
+// What the device's identity library answers.
+const std::vector<testsupport::CDeviceAnswer> kDeviceId = {
+    {"FnStringMode/GetDeviceId", 0, "DEV-42\n"},
+    {"FnStringMode2/GetMachineName", 0, "Pocket PC\n"},
+    {"*", 3, ""},
+};
 
 class SyncScriptTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(platform::MakeDirectory(m_dir.Join("device")));
-        ASSERT_TRUE(m_dir.WriteFile("device/deviceid", kDeviceId));
-        ASSERT_EQ(chmod(m_dir.Join("device/deviceid").c_str(), 0755), 0);
+        ASSERT_TRUE(testsupport::WriteDeviceIdentity(m_dir.Join("device"), kDeviceId));
         testsupport::UnsetEnvVar("TANDREL_DEVICE_ROOT");
     }
     void TearDown() override { testsupport::UnsetEnvVar("TANDREL_DEVICE_ROOT"); }
@@ -186,9 +185,6 @@ TEST_P(SyncScriptLoadTest, ShowsEveryMessageAndKeepsTheValues) {
     }
     ASSERT_TRUE(m_dir.WriteFile(kFileName, Fill(c.strContent)));
     if (c.bDevice) {
-#ifdef _WIN32
-        GTEST_SKIP() << "the device's identity program in these cases is a shell script";
-#endif
         AttachDevice();
     }
     const bool bLoaded = script.Load(strPath, sink);

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "tests/platform/helper.h"
+#include "tests/support/fsutil.h"
 #include "tests/support/tempdir.h"
 
 using ::testing::ElementsAre;
@@ -28,7 +29,7 @@ TEST(DeviceStandIn, AFolderPlaysTheDeviceWithBothSeparators) {
     ASSERT_TRUE(platform::MakeDirectory(dir.Join("device/sub")));
     ASSERT_TRUE(dir.WriteFile("device/sub/a.txt", "abc"));
     ASSERT_TRUE(dir.WriteFile("secret.txt", "outside"));
-    platformtest::SetVariable("TANDREL_DEVICE_ROOT", dir.Join("device"));
+    testsupport::SetEnvVar("TANDREL_DEVICE_ROOT", dir.Join("device"));
 
     EXPECT_THAT(platform::DeviceFindFiles("\\sub\\*"), IsEmpty());  // no session
     ASSERT_TRUE(platform::DeviceConnect(2000));
@@ -62,7 +63,7 @@ TEST(DeviceStandIn, AFolderPlaysTheDeviceWithBothSeparators) {
     EXPECT_TRUE(platform::DeviceDisconnect());
     EXPECT_FALSE(platform::IsDeviceSessionOpen());
     EXPECT_FALSE(platform::DeviceDisconnect());
-    platformtest::SetVariable("TANDREL_DEVICE_ROOT", "");
+    testsupport::UnsetEnvVar("TANDREL_DEVICE_ROOT");
 }
 
 // The folder that plays the device, with the identity library in its root.
@@ -78,14 +79,14 @@ protected:
         std::error_code ec;
         std::filesystem::copy_file(platformtest::HelperPath(), m_dir.Join(pszLibrary), ec);
         ASSERT_FALSE(ec) << ec.message();
-        platformtest::SetVariable("TANDREL_DEVICE_ROOT", m_dir.Join("device"));
+        testsupport::SetEnvVar("TANDREL_DEVICE_ROOT", m_dir.Join("device"));
         ASSERT_TRUE(platform::DeviceConnect(2000));
     }
 
     void TearDown() override {
         while (platform::DeviceDisconnect()) {
         }
-        platformtest::SetVariable("TANDREL_DEVICE_ROOT", "");
+        testsupport::UnsetEnvVar("TANDREL_DEVICE_ROOT");
     }
 
     testsupport::CTempDir m_dir;
@@ -109,7 +110,7 @@ TEST_F(DeviceIdentityTest, TheLibraryInTheRootAnswers) {
 // asked instead, and where it is missing (Wine, or no ActiveSync) the
 // connection fails as well.
 TEST(DeviceWithoutStandIn, ConnectingFailsAndOpensNoSession) {
-    platformtest::SetVariable("TANDREL_DEVICE_ROOT", "");
+    testsupport::UnsetEnvVar("TANDREL_DEVICE_ROOT");
     EXPECT_FALSE(platform::DeviceConnect(500));
     EXPECT_FALSE(platform::IsDeviceSessionOpen());
     EXPECT_FALSE(platform::DeviceDisconnect());
@@ -121,10 +122,10 @@ TEST(DeviceWithoutStandIn, ConnectingFailsAndOpensNoSession) {
     EXPECT_FALSE(platform::DeviceInvoke("deviceid", "F", "", strOutput));
 
     testsupport::CTempDir dir;
-    platformtest::SetVariable("TANDREL_DEVICE_ROOT", dir.Join("missing"));
+    testsupport::SetEnvVar("TANDREL_DEVICE_ROOT", dir.Join("missing"));
     EXPECT_FALSE(platform::DeviceConnect(500));
     EXPECT_FALSE(platform::IsDeviceSessionOpen());
-    platformtest::SetVariable("TANDREL_DEVICE_ROOT", "");
+    testsupport::UnsetEnvVar("TANDREL_DEVICE_ROOT");
 }
 
 }  // namespace

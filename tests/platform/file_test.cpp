@@ -20,6 +20,7 @@
 
 #include "platform/textio.h"
 #include "tests/platform/helper.h"
+#include "tests/support/fsutil.h"
 #include "tests/support/tempdir.h"
 
 using testsupport::CTempDir;
@@ -598,7 +599,7 @@ TEST_F(ConfinementTest, AJunctionOrLinkThatLeadsOutIsOutside) {
     bool bSymlink =
         dwLink != INVALID_FILE_ATTRIBUTES && (dwLink & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     if (!bJunction && !bSymlink) {
-        GTEST_SKIP() << (platformtest::IsWine()
+        GTEST_SKIP() << (testsupport::IsWine()
                              ? "Wine (8.0) makes neither junctions (FSCTL_SET_REPARSE_POINT) "
                                "nor symbolic links (CreateSymbolicLinkW does nothing)"
                              : "neither junctions nor symbolic links can be made here");

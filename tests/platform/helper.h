@@ -10,12 +10,4 @@ namespace platformtest {
 // the test program.
 std::string HelperPath();
 
-// Sets (or with an empty value removes) a variable of this process's
-// environment.
-void SetVariable(const std::string& strName, const std::string& strValue);
-
-// True when the tests run under Wine, which does not implement everything
-// that Windows does.
-bool IsWine();
-
 }  // namespace platformtest

@@ -224,7 +224,7 @@ TEST_F(ServerProgramTest, SettingsThatCannotBeUsedEndTheProgram) {
         EXPECT_FALSE(result.m_bTimedOut);
         EXPECT_EQ(result.m_nExitStatus, c.nExitStatus);
         EXPECT_EQ(result.m_strStderr, testsupport::AsText(c.strStderr));
-        EXPECT_EQ(result.m_strStdout, c.strStdout);
+        EXPECT_EQ(result.m_strStdout, testsupport::AsText(c.strStdout));
     }
 }
 

@@ -138,7 +138,8 @@ bool IsWine() {
 
 void SetEnvVar(const std::string& strName, const std::string& strValue) {
 #ifdef _WIN32
-    _putenv_s(strName.c_str(), strValue.c_str());
+    // Wide, so that a value beyond ASCII (a folder's name) arrives whole.
+    _wputenv_s(PathOf(strName).wstring().c_str(), PathOf(strValue).wstring().c_str());
 #else
     setenv(strName.c_str(), strValue.c_str(), 1);
 #endif
@@ -147,7 +148,7 @@ void SetEnvVar(const std::string& strName, const std::string& strValue) {
 void UnsetEnvVar(const std::string& strName) {
 #ifdef _WIN32
     // An empty value removes the variable.
-    _putenv_s(strName.c_str(), "");
+    _wputenv_s(PathOf(strName).wstring().c_str(), L"");
 #else
     unsetenv(strName.c_str());
 #endif

@@ -1,3 +1,5 @@
+#include <cctype>
+
 #include "platform/console.h"
 #include "platform/paths.h"
 #include "ui/application.h"
