@@ -6,9 +6,11 @@
 
 namespace {
 
+// Never stopped: stopping Windows Sockets while the process exits can
+// wait on threads the exit has already ended, and the system releases
+// everything anyway.
 struct CSocketsStarted {
     CSocketsStarted() { platform::StartSockets(); }
-    ~CSocketsStarted() { platform::StopSockets(); }
 };
 
 const CSocketsStarted g_socketsStarted;
