@@ -18,7 +18,7 @@ for program in TandrelServer TandrelClient scriptconv tildestrip; do
 done
 cp demo/windows/TandrelServer.INI demo/windows/TandrelClient.INI "$stage/Tandrel/"
 
-zip_path="$PWD/$build/Tandrel-windows-x86_64.zip"
+zip_path="$(cd "$build" && pwd)/Tandrel-windows-x86_64.zip"
 rm -f "$zip_path"
 (cd "$stage" && zip -q -r -X "$zip_path" Tandrel)
 unzip -l "$zip_path"
