@@ -63,6 +63,10 @@ struct CProcessResult {
     std::string m_strStderr;
 };
 
+// How long a program that was killed may take to be reaped before the test
+// gives up on it; a kill ends any process that is not stuck in the kernel.
+constexpr std::chrono::milliseconds kReapAfterKill = std::chrono::minutes(5);
+
 // The command line of one of our dialog programs as it is to run in the
 // terminal: unchanged on Linux, where the tests' environment names no
 // display; on Windows, which always has a desktop, with the switch

@@ -11,8 +11,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::chrono::milliseconds kReapAfterKill = std::chrono::minutes(5);
-
 // Once the program has ended, whatever it wrote is already in the pipes;
 // only something it started could keep them busy beyond this.
 constexpr std::chrono::milliseconds kDrainLimit = std::chrono::seconds(2);
@@ -393,46 +391,11 @@ void CBackgroundProcess::Kill(int nSignal) {
     EnumWindows(PostCloseToWindow, static_cast<LPARAM>(m_nPid));
 }
 
-std::string CBackgroundProcess::Stdout() const {
-    std::lock_guard lock(m_mutex);
-    return m_strStdout;
-}
-
-std::string CBackgroundProcess::Stderr() const {
-    std::lock_guard lock(m_mutex);
-    return m_strStderr;
-}
-
-bool CBackgroundProcess::WaitForStdout(const std::string& strText,
-                                       std::chrono::milliseconds nLimit) {
-    std::unique_lock lock(m_mutex);
-    m_cvOutput.wait_for(lock, nLimit, [&] {
-        return m_strStdout.find(strText) != std::string::npos || m_bOutputEnded;
-    });
-    return m_strStdout.find(strText) != std::string::npos;
-}
-
 std::vector<std::string> InTerminal(std::vector<std::string> vecArgv) {
     if (!vecArgv.empty()) {
         vecArgv.insert(vecArgv.begin() + 1, "-console");
     }
     return vecArgv;
-}
-
-CProcessResult RunProgram(const std::vector<std::string>& vecArgv,
-                          const CProcessOptions& options) {
-    CProcessResult result;
-    CBackgroundProcess process;
-    if (!process.Start(vecArgv, options)) {
-        result.m_strError = process.Error();
-        return result;
-    }
-    if (!process.Wait(options.m_timeLimit, &result)) {
-        process.Kill(SIGKILL);
-        process.Wait(kReapAfterKill, &result);
-        result.m_bTimedOut = true;
-    }
-    return result;
 }
 
 }  // namespace testsupport
