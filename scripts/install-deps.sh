@@ -13,9 +13,11 @@ set -euo pipefail
 # GoogleTest's sources (googletest) built for the target, Wine to run the
 # tests with the fonts its dialogs use (fonts-wine: Tahoma), zip to pack the
 # programs; xdotool and ImageMagick for the screenshots of the windows.
+# clang and its runtime (libFuzzer) for the fuzz targets.
 packages=(g++ cmake ninja-build libgtest-dev libgmock-dev googletest coreutils curl lftp
   qt6-base-dev fonts-dejavu-core xvfb xauth x11-utils
-  g++-mingw-w64-x86-64-posix wine64 fonts-wine zip xdotool imagemagick)
+  g++-mingw-w64-x86-64-posix wine64 fonts-wine zip xdotool imagemagick
+  clang libclang-rt-14-dev)
 optional_packages=(vsftpd)
 
 is_installed() {

@@ -2,7 +2,8 @@
 # Installs what is missing, builds everything with AddressSanitizer and
 # UndefinedBehaviorSanitizer into build-test/, and runs every test with CTest.
 # Then cross-builds the Windows programs and their tests into build-windows/
-# and runs those tests under Wine.
+# and runs those tests under Wine, and last runs every fuzz target briefly
+# on its seed corpus (scripts/fuzz.sh; long runs are for that script alone).
 #
 # TANDREL_SKIP_WINDOWS=1 leaves the Windows half out (for a quick local run).
 set -euo pipefail
@@ -41,3 +42,7 @@ tests/support/wine-run.sh cmd /c exit 0 >/dev/null 2>&1 || true
 # the two systems.
 BUILD_DIR="$windows_build" scripts/build-windows.sh --tests -DTANDREL_LINUX_BIN="$PWD/$build/bin"
 ctest --test-dir "$windows_build" --output-on-failure -j "$(nproc)"
+
+# Each fuzz target for a few seconds: a seed or a change that makes a reader
+# crash shows here.
+scripts/fuzz.sh "${TANDREL_FUZZ_SECONDS:-10}"
