@@ -16,6 +16,8 @@ namespace {
 
 const char* const kAboutMenuText = "&About TandrelServer...";
 const char* const kMsgCantOpenFile = "Can't open file '%s'!!!";
+// Posted to the dialog itself when the engine has lines for the log.
+constexpr int kCommandEngineLines = 0x7F01;
 
 // pszFormat with its one placeholder (two characters) replaced by strValue.
 std::string Fill(const char* pszFormat, const char* pszPlaceholder, const std::string& strValue) {
@@ -88,6 +90,31 @@ void CTandrelServerDlg::DestroyEngine() {
     // The engine's thread may still post its quit request while Stop joins
     // it; that request then simply waits in the dialog's queue.
     m_pServer.reset();
+    DeliverEngineLines();
+}
+
+void CTandrelServerDlg::QueueEngineLine(const std::string& strLine) {
+    bool bFirst;
+    {
+        std::lock_guard<std::mutex> lock(m_engineLinesMutex);
+        bFirst = m_engineLines.empty();
+        m_engineLines.push_back(strLine);
+    }
+    // One posted command carries every line queued until it is delivered.
+    if (bFirst) {
+        PostCommand(kCommandEngineLines);
+    }
+}
+
+void CTandrelServerDlg::DeliverEngineLines() {
+    std::vector<std::string> lines;
+    {
+        std::lock_guard<std::mutex> lock(m_engineLinesMutex);
+        lines.swap(m_engineLines);
+    }
+    for (const std::string& strLine : lines) {
+        m_log.AddLogLine(strLine);
+    }
 }
 
 void CTandrelServerDlg::OnInitDialog() {
@@ -106,6 +133,8 @@ void CTandrelServerDlg::OnInitDialog() {
 void CTandrelServerDlg::OnCommand(int nId) {
     if (nId == IDC_START_STOP) {
         OnStartStop();
+    } else if (nId == kCommandEngineLines) {
+        DeliverEngineLines();
     } else {
         ui::CDialog::OnCommand(nId);
     }
@@ -222,6 +251,7 @@ void CTandrelServerDlg::OnStartStop() {
     try {
         DestroyEngine();
         m_pServer = std::make_unique<CFtpServer>();
+        m_pServer->SetLogSink([this](const std::string& strLine) { QueueEngineLine(strLine); });
         m_log.OpenLogFile(m_config.GetLogFile());
         if (StartEngine()) {
             m_bStarted = true;

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/log.h"
 #include "common/messages.h"
@@ -71,6 +73,10 @@ private:
     void ShowMessage(const std::string& strText) override;
     void InsertLogLine(const std::string& strLine) override;
     void DestroyEngine();
+    // Lines from the engine's thread wait here until the dialog's thread
+    // writes them to the log.
+    void QueueEngineLine(const std::string& strLine);
+    void DeliverEngineLines();
 
     CFileSyncServerConfig m_config;
     std::unique_ptr<CFtpServer> m_pServer;
@@ -82,6 +88,8 @@ private:
     bool m_bStartSwitch;
     bool m_bSingleSession;
     CLog m_log;
+    std::mutex m_engineLinesMutex;
+    std::vector<std::string> m_engineLines;
     std::string m_strSettingsPath;
 };
 

@@ -264,34 +264,112 @@ bool CFtpServer::CreateListenSocket() {
     return true;
 }
 
+// Unknown names and wrong passwords take the same path, with the same 331,
+// the same pause and the same 530, so that names cannot be told apart by
+// their answers or their timing.
 bool CFtpServer::Login() {
+    m_bLoginTimedOut = false;
+    m_loginDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_nLoginTimeoutMs);
     CCommand command;
-    if (!ReceiveCommand(command) || command.strCommand != "USER") {
-        return false;
+    bool bReceived = ReceiveLoginCommand(command);
+    while (bReceived && AnswerBeforeLogin(command)) {
+        bReceived = ReceiveLoginCommand(command);
     }
-    std::string strPassword = kDefaultAccount;
-    if (m_users) {
-        const CFileSyncServerUser* pFound = nullptr;
-        for (const CFileSyncServerUser& user : *m_users) {
-            if (user.m_strUser == command.strArgument) {
-                pFound = &user;
-                break;
+    bool bLoggedIn = false;
+    if (bReceived && command.strCommand == "USER") {
+        const std::string strUser = command.strArgument;
+        const std::string* pPassword = nullptr;
+        const std::string strDefault = kDefaultAccount;
+        if (m_users) {
+            for (const CFileSyncServerUser& user : *m_users) {
+                if (user.m_strUser == strUser) {
+                    pPassword = &user.m_strPassword;
+                    break;
+                }
+            }
+        } else if (strUser == strDefault) {
+            pPassword = &strDefault;
+        }
+        SendReply("331 User name Ok, need password.");
+        if (ReceiveLoginCommand(command) && command.strCommand == "PASS") {
+            bLoggedIn = pPassword != nullptr && command.strArgument == *pPassword;
+            if (!bLoggedIn) {
+                RecordFailedLogin(strUser);
             }
         }
-        if (pFound == nullptr) {
-            return false;
-        }
-        strPassword = pFound->m_strPassword;
-    } else if (command.strArgument != kDefaultAccount) {
-        return false;
     }
-    SendReply("331 User name Ok, need password.");
-    if (!ReceiveCommand(command) || command.strCommand != "PASS" ||
-        command.strArgument != strPassword) {
-        return false;
+    m_loginDeadline.reset();
+    m_controlSocket.SetTimeouts(m_nTimeoutMs);
+    if (m_bLoginTimedOut) {
+        const std::string strLimit = m_nLoginTimeoutMs % 1000 == 0
+                                         ? std::to_string(m_nLoginTimeoutMs / 1000) + " s"
+                                         : std::to_string(m_nLoginTimeoutMs) + " ms";
+        LogLine("No login within " + strLimit + " from " + m_peerAddress.GetAddressText() +
+                ": connection closed");
     }
-    SendReply("230 Logged in.");
-    return true;
+    if (bLoggedIn) {
+        SendReply("230 Logged in.");
+    }
+    return bLoggedIn;
+}
+
+// A command before login, read within what is left of the login time.
+bool CFtpServer::ReceiveLoginCommand(CCommand& command) {
+    return ReceiveCommand(command) && !command.bTooLong;
+}
+
+// What stock clients ask before they log in is answered; anything else
+// but USER ends the attempt.
+bool CFtpServer::AnswerBeforeLogin(const CCommand& command) {
+    if (command.strCommand == "FEAT") {
+        SendFeatures();
+        return true;
+    }
+    if (command.strCommand == "SYST" || command.strCommand == "OPTS") {
+        bool bHandled = false;
+        DispatchCommand(command, bHandled);
+        return true;
+    }
+    return false;
+}
+
+void CFtpServer::SendFeatures() {
+    SendReply("211-Features:");
+    for (const char* pszFeature : {" MD5", " SIZE", " TIME", " UTF8"}) {
+        SendReply(pszFeature);
+    }
+    SendReply("211 End");
+}
+
+// The name goes to the log as readable text of bounded length; the password
+// never does.
+void CFtpServer::RecordFailedLogin(const std::string& strUser) {
+    constexpr size_t kMaxLoggedName = 64;
+    std::string strName;
+    for (char c : strUser.substr(0, kMaxLoggedName)) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        strName += (b < 0x20 || b == 0x7F) ? '?' : c;
+    }
+    if (strUser.size() > kMaxLoggedName) {
+        strName += "...";
+    }
+    const std::string strLine =
+        "Login failed: user '" + strName + "' from " + m_peerAddress.GetAddressText();
+    TRACE(0, strLine);
+    LogLine(strLine);
+    // The pause ends early when the server stops.
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(m_nLoginFailurePauseMs);
+    while (std::chrono::steady_clock::now() < end && !IsStopping()) {
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            std::chrono::milliseconds(20), end - std::chrono::steady_clock::now()));
+    }
+}
+
+void CFtpServer::LogLine(const std::string& strLine) {
+    if (m_logSink && !IsStopping()) {
+        m_logSink(strLine);
+    }
 }
 
 void CFtpServer::RunSession() {
@@ -360,10 +438,28 @@ bool CFtpServer::ReceiveLine(std::string& strLine, bool& bTooLong) {
         }
         nSearched = m_strPending.size();
 
+        if (m_loginDeadline) {
+            // Each receive waits only for what is left of the login time, so
+            // a peer that trickles bytes cannot stretch it.
+            const auto nLeftMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     *m_loginDeadline - std::chrono::steady_clock::now())
+                                     .count();
+            if (nLeftMs <= 0) {
+                m_bLoginTimedOut = true;
+                TRACE(0, "Login time-out");
+                return false;
+            }
+            m_controlSocket.SetTimeouts(
+                static_cast<int>(std::min<long long>(nLeftMs, m_nTimeoutMs)));
+        }
         char buffer[kReceiveBufferSize];
         int64_t nReceived = m_controlSocket.Receive(buffer, sizeof(buffer));
         if (nReceived < 0) {
             TRACE(m_controlSocket.GetLastError(), "recv(...) failed");
+            if (m_loginDeadline && std::chrono::steady_clock::now() >= *m_loginDeadline) {
+                m_bLoginTimedOut = true;
+                TRACE(0, "Login time-out");
+            }
             return false;
         }
         if (nReceived == 0) {
@@ -452,6 +548,10 @@ bool CFtpServer::DispatchCommand(const CCommand& command, bool& bHandled) {
     }
     if (strCommand == "HELP") {
         SendReply("211 " + m_strHelp);
+        return true;
+    }
+    if (strCommand == "FEAT") {
+        SendFeatures();
         return true;
     }
     if (strCommand == "NOOP") {
@@ -547,12 +647,11 @@ bool CFtpServer::OnMd5(const std::string& strArgument) {
     return true;
 }
 
-bool CFtpServer::OnPort(const std::string& strArgument) {
-    // Numbers as the C runtime reads them: optional sign, digits up to the
-    // first other character, 0 without digits; empty pieces are skipped.
+bool CFtpServer::ParsePortArgument(const std::string& strArgument,
+                                   platform::CSocketAddress& address) {
     std::vector<long long> numbers;
     size_t nStart = 0;
-    while (nStart <= strArgument.size()) {
+    while (nStart <= strArgument.size() && numbers.size() < 6) {
         size_t nEnd = strArgument.find(',', nStart);
         if (nEnd == std::string::npos) {
             nEnd = strArgument.size();
@@ -571,17 +670,24 @@ bool CFtpServer::OnPort(const std::string& strArgument) {
         }
         nStart = nEnd + 1;
     }
-    uint32_t nAddress = m_dataAddress.nAddress;
+    uint32_t nAddress = address.nAddress;
     for (size_t i = 0; i < 4 && i < numbers.size(); ++i) {
         int nShift = 8 * (3 - static_cast<int>(i));
         nAddress = (nAddress & ~(0xFFu << nShift)) |
                    ((static_cast<uint32_t>(numbers[i]) & 0xFFu) << nShift);
     }
-    m_dataAddress.nAddress = nAddress;
+    address.nAddress = nAddress;
+    if (numbers.size() < 5) {
+        return false;
+    }
+    long long nPort = numbers[4] * 256 + (numbers.size() >= 6 ? numbers[5] : 0);
+    address.nPort = static_cast<uint16_t>(nPort & 0xFFFF);
+    return true;
+}
+
+bool CFtpServer::OnPort(const std::string& strArgument) {
     // A PORT without a port number leaves the port as it was.
-    if (numbers.size() >= 5) {
-        long long nPort = numbers[4] * 256 + (numbers.size() >= 6 ? numbers[5] : 0);
-        m_dataAddress.nPort = static_cast<uint16_t>(nPort & 0xFFFF);
+    if (ParsePortArgument(strArgument, m_dataAddress)) {
         m_bDataAddressSet = true;
     }
     SendReply(kReplyDone);

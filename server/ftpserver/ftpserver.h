@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -75,6 +76,35 @@ public:
     // Shortens the time-out (tests only; the engine's own is 60 s).
     void SetTimeoutForTesting(int nTimeoutMs) { m_nTimeoutMs = nTimeoutMs; }
 
+    // A connection must have logged in this long after it was accepted, or
+    // it is closed: one idle peer must not hold the only session.
+    static constexpr int kLoginTimeoutMs = 10000;
+    // A failed login is answered only after this pause, so that guessing
+    // passwords costs time; the session is held meanwhile.
+    static constexpr int kLoginFailurePauseMs = 1000;
+    // Tests only: other login limits.
+    void SetLoginLimitsForTesting(int nTimeoutMs, int nFailurePauseMs) {
+        m_nLoginTimeoutMs = nTimeoutMs;
+        m_nLoginFailurePauseMs = nFailurePauseMs;
+    }
+
+    // Receives the lines meant for the operator's log (a failed login, a
+    // connection closed for not logging in), on the server thread, while
+    // the server runs. Set before Start; may be empty.
+    void SetLogSink(std::function<void(const std::string&)> logSink) {
+        m_logSink = std::move(logSink);
+    }
+
+    // Reads the argument of PORT: up to six comma-separated numbers, each as
+    // the C runtime reads one (optional sign, the digits up to the first
+    // other character, 0 without digits; empty pieces are skipped). The
+    // first four replace the bytes of address in turn; with a fifth (and a
+    // sixth) the port becomes fifth * 256 + sixth, cut to 16 bits, and the
+    // result is true. Without a fifth the port is left as it was and the
+    // result is false.
+    static bool ParsePortArgument(const std::string& strArgument,
+                                  platform::CSocketAddress& address);
+
 private:
     // One parsed command line.
     struct CCommand {
@@ -86,6 +116,11 @@ private:
     void ServerThread();
     bool CreateListenSocket();
     bool Login();
+    bool ReceiveLoginCommand(CCommand& command);
+    bool AnswerBeforeLogin(const CCommand& command);
+    void RecordFailedLogin(const std::string& strUser);
+    void LogLine(const std::string& strLine);
+    void SendFeatures();
     void RunSession();
 
     bool ReceiveCommand(CCommand& command);
@@ -145,4 +180,10 @@ private:
     bool m_bAfterCr = false;   // the last line ended in a CR that closed a receive
     int64_t m_nAnnouncedSize = -1;  // ALLO's byte count for the next STOR; -1 none
     int m_nListenError = 0;
+    int m_nLoginTimeoutMs = kLoginTimeoutMs;
+    int m_nLoginFailurePauseMs = kLoginFailurePauseMs;
+    // While a connection logs in: when its time is up.
+    std::optional<std::chrono::steady_clock::time_point> m_loginDeadline;
+    bool m_bLoginTimedOut = false;
+    std::function<void(const std::string&)> m_logSink;
 };

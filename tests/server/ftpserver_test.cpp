@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <regex>
 
 #include "common/md5.h"
@@ -48,6 +49,11 @@ protected:
         m_nPort = FindFreePort();
         ASSERT_GT(m_nPort, 0);
         m_server.SetTimeoutForTesting(m_nTimeoutMs);
+        m_server.SetLoginLimitsForTesting(m_nLoginTimeoutMs, m_nLoginPauseMs);
+        m_server.SetLogSink([this](const std::string& strLine) {
+            std::lock_guard<std::mutex> lock(m_logMutex);
+            m_logLines.push_back(strLine);
+        });
         const std::string strWelcome = "Tandrel test";
         ASSERT_TRUE(m_server.Start([this] { ++m_nQuitRequests; }, bSingleSession, pUsers,
                                    &strWelcome, m_nPort, m_dir.Path() + "/"));
@@ -70,8 +76,17 @@ protected:
     std::vector<CFileSyncServerUser> m_users;
     CFtpServer m_server;
     int m_nPort = 0;
+    std::vector<std::string> LogLines() {
+        std::lock_guard<std::mutex> lock(m_logMutex);
+        return m_logLines;
+    }
+
     int m_nTimeoutMs = 5000;
+    int m_nLoginTimeoutMs = CFtpServer::kLoginTimeoutMs;
+    int m_nLoginPauseMs = 0;
     std::atomic<int> m_nQuitRequests{0};
+    std::mutex m_logMutex;
+    std::vector<std::string> m_logLines;
 };
 
 TEST_F(FtpServerTest, AnswersTheCommandSet) {
@@ -146,35 +161,106 @@ TEST_F(FtpServerTest, TimeAnswersTheLocalClockToTheMillisecond) {
 }
 
 TEST_F(FtpServerTest, LoginRules) {
+    const std::string kNeedPassword = "331 User name Ok, need password.";
     struct Case {
         const char* pszName;
         std::vector<std::pair<std::string, std::string>> exchange;  // line sent, reply
     };
     const Case cases[] = {
         {"first command must be USER", {{"NOOP", kNotLoggedIn}}},
-        {"unknown user gets no 331", {{"USER carol", kNotLoggedIn}}},
-        {"user names keep their case", {{"USER Alice", kNotLoggedIn}}},
-        {"passwords keep their case",
-         {{"user alice", "331 User name Ok, need password."}, {"PASS SECRET", kNotLoggedIn}}},
+        {"an unknown user looks like a known one",
+         {{"USER carol", kNeedPassword}, {"PASS pw", kNotLoggedIn}}},
+        {"user names keep their case", {{"USER Alice", kNeedPassword}, {"PASS secret", kNotLoggedIn}}},
+        {"passwords keep their case", {{"user alice", kNeedPassword}, {"PASS SECRET", kNotLoggedIn}}},
         {"the first of two equal names counts",
-         {{"USER alice", "331 User name Ok, need password."}, {"PASS other", kNotLoggedIn}}},
-        {"the second command must be PASS",
-         {{"USER bob", "331 User name Ok, need password."}, {"NOOP", kNotLoggedIn}}},
+         {{"USER alice", kNeedPassword}, {"PASS other", kNotLoggedIn}}},
+        {"the second command must be PASS", {{"USER bob", kNeedPassword}, {"NOOP", kNotLoggedIn}}},
         {"the built-in account is not there when users are configured",
-         {{"USER vexil", kNotLoggedIn}}},
-        {"commands are upper-cased",
-         {{"uSeR bob", "331 User name Ok, need password."}, {"pass pw", "230 Logged in."}}},
+         {{"USER vexil", kNeedPassword}, {"PASS vexil", kNotLoggedIn}}},
+        {"commands are upper-cased", {{"uSeR bob", kNeedPassword}, {"pass pw", "230 Logged in."}}},
+        {"what stock clients ask first is answered",
+         {{"SYST", "215 <System>"},
+          {"OPTS UTF8 ON", "200 Done"},
+          {"opts x", "504 Command not implemented for that parameter."},
+          {"FEAT", "211-Features:"},
+          {"", " MD5"},
+          {"", " SIZE"},
+          {"", " TIME"},
+          {"", " UTF8"},
+          {"", "211 End"},
+          {"USER bob", kNeedPassword},
+          {"PASS pw", "230 Logged in."}}},
+        {"but nothing else", {{"SYST", "215 <System>"}, {"PWD", kNotLoggedIn}}},
     };
     for (const Case& c : cases) {
         CFtpTestClient client;
         Greet(client);
         for (const auto& [strLine, strReply] : c.exchange) {
-            EXPECT_EQ(client.Command(strLine), strReply) << c.pszName;
+            EXPECT_EQ(strLine.empty() ? client.ReadLine() : client.Command(strLine), strReply)
+                << c.pszName << ": " << strLine;
         }
         if (c.exchange.back().second == kNotLoggedIn) {
             EXPECT_TRUE(client.IsClosedByServer()) << c.pszName;
         }
     }
+}
+
+TEST_F(FtpServerTest, AFailedLoginIsLoggedWithoutThePasswordAndAnsweredLate) {
+    m_nLoginPauseMs = CFtpServer::kLoginFailurePauseMs;
+    StartServer(&m_users, false);
+    for (const char* pszUser : {"alice", "nobody\x01"}) {
+        CFtpTestClient client;
+        Greet(client);
+        ASSERT_EQ(client.Command(std::string("USER ") + pszUser), "331 User name Ok, need password.");
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(client.Command("PASS guess-" + std::string(pszUser)), kNotLoggedIn);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900))
+            << pszUser;
+    }
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                              "Login failed: user 'alice' from 127.0.0.1",
+                              "Login failed: user 'nobody?' from 127.0.0.1"}));
+    // A control byte in a name does not reach the log as it is.
+    CFtpTestClient client;
+    Greet(client);
+    ASSERT_EQ(client.Command(std::string("USER a\x1b[2Jb")), "331 User name Ok, need password.");
+    EXPECT_EQ(client.Command("PASS x"), kNotLoggedIn);
+    EXPECT_EQ(LogLines().back(), "Login failed: user 'a?[2Jb' from 127.0.0.1");
+}
+
+TEST_F(FtpServerTest, AConnectionThatDoesNotLogInInTimeIsClosed) {
+    m_nLoginTimeoutMs = 500;
+    StartServer(&m_users, false);
+    struct Case {
+        const char* pszName;
+        std::string strSent;  // before falling silent
+    };
+    const Case cases[] = {
+        {"silent from the start", ""},
+        {"silent after the user name", "USER bob\r\n"},
+        {"trickling one line in pieces", "US"},
+    };
+    for (const Case& c : cases) {
+        CFtpTestClient client;
+        Greet(client);
+        ASSERT_TRUE(c.strSent.empty() || client.SendRaw(c.strSent));
+        if (c.strSent == "US") {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            ASSERT_TRUE(client.SendRaw("ER"));
+        }
+        if (c.strSent == "USER bob\r\n") {
+            EXPECT_EQ(client.ReadLine(), "331 User name Ok, need password.") << c.pszName;
+        }
+        EXPECT_EQ(client.ReadLine(3000), kNotLoggedIn) << c.pszName;
+        EXPECT_TRUE(client.IsClosedByServer(3000)) << c.pszName;
+    }
+    EXPECT_EQ(LogLines(), std::vector<std::string>(3, "No login within 500 ms from 127.0.0.1: "
+                                                      "connection closed"));
+    // The session's own time-out is back once logged in.
+    CFtpTestClient client;
+    LogIn(client);
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    EXPECT_EQ(client.Command("NOOP"), "200 Done");
 }
 
 TEST_F(FtpServerTest, WithoutAUserListOnlyTheBuiltInAccountLogsIn) {
@@ -186,7 +272,8 @@ TEST_F(FtpServerTest, WithoutAUserListOnlyTheBuiltInAccountLogsIn) {
     StartServer(&noUsers, false);
     CFtpTestClient refused;
     Greet(refused);
-    EXPECT_EQ(refused.Command("USER vexil"), kNotLoggedIn);
+    EXPECT_EQ(refused.Command("USER vexil"), "331 User name Ok, need password.");
+    EXPECT_EQ(refused.Command("PASS vexil"), kNotLoggedIn);
 }
 
 TEST_F(FtpServerTest, TheEngineKeepsItsOwnCopyOfTheUsers) {

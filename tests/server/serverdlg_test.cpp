@@ -302,7 +302,11 @@ TEST_F(ServerDialogTest, AStartWithoutUsersSaysThatNobodyCanLogIn) {
     CFtpTestClient client;
     ASSERT_TRUE(client.Connect(m_nPort));
     EXPECT_EQ(client.ReadLine(), "220 Hello");
-    EXPECT_EQ(client.Command("USER vexil"), "530 Not logged in.");
+    EXPECT_EQ(client.Command("USER vexil"), "331 User name Ok, need password.");
+    EXPECT_EQ(client.Command("PASS vexil"), "530 Not logged in.");
+    // The engine's line reaches the log through the dialog's own thread.
+    EXPECT_TRUE(m_host.WaitUntil([&] { return LogLines().size() == 3; }, 5000));
+    EXPECT_EQ(LogLines().front(), "Login failed: user 'vexil' from 127.0.0.1");
 }
 
 // A dialog whose engine thread cannot be created.

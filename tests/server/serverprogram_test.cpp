@@ -286,4 +286,32 @@ TEST_F(ServerProgramTest, ALogFileThatCannotBeOpenedLeavesTheServerRunning) {
     EXPECT_EQ(result.m_strStderr, testsupport::AsText("Cannot open log file '" + strLog + "'\n"));
 }
 
+TEST_F(ServerProgramTest, AFailedLoginIsWrittenToTheLogFileWithoutThePassword) {
+    testsupport::CBackgroundProcess server;
+    ASSERT_TRUE(server.Start(testsupport::InTerminal({Program(), "-start"}), m_options)) << server.Error();
+    ASSERT_TRUE(server.WaitForStdout(StartedLine(), 10s)) << server.Stdout();
+    for (const char* pszUser : {"op", "intruder"}) {
+        CFtpTestClient client;
+        ASSERT_TRUE(client.Connect(m_nPort));
+        EXPECT_EQ(client.ReadLine(), "220 Hello");
+        EXPECT_EQ(client.Command(std::string("USER ") + pszUser), "331 User name Ok, need password.");
+        EXPECT_EQ(client.Command("PASS hunter2"), "530 Not logged in.");
+        EXPECT_TRUE(client.IsClosedByServer());
+    }
+    const std::string strLines = "Login failed: user 'op' from 127.0.0.1\n"
+                                 "Login failed: user 'intruder' from 127.0.0.1\n";
+    // The trace runs in between on standard output; the log file has the
+    // log lines alone.
+    ASSERT_TRUE(server.WaitForStdout("user 'intruder'", 10s)) << server.Stdout();
+    EXPECT_NE(WithoutTrace(server.Stdout()).find(testsupport::AsText(strLines)), std::string::npos)
+        << server.Stdout();
+    std::optional<std::string> strLog = m_dir.ReadFile("server.log");
+    ASSERT_TRUE(strLog);
+    EXPECT_EQ(*strLog, testsupport::AsText(StartedLine() + "\n" + strLines));
+    EXPECT_EQ(server.Stdout().find("hunter2"), std::string::npos);
+    // Well-behaved clients are served as before.
+    CFtpTestClient client;
+    EXPECT_TRUE(LogIn(client));
+}
+
 }  // namespace
