@@ -13,15 +13,23 @@
 
 namespace fuzzing {
 
-// One file per process, rewritten for every input.
+// One file per process, rewritten for every input; in memory (/dev/shm)
+// where there is such a file system, as writing it to disk took most of
+// each execution.
 inline const std::string& InputPath() {
     static const std::string strPath = [] {
-        char szTemplate[] = "/tmp/tandrel-fuzz-XXXXXX";
-        int fd = mkstemp(szTemplate);
+        char szShm[] = "/dev/shm/tandrel-fuzz-XXXXXX";
+        char szTmp[] = "/tmp/tandrel-fuzz-XXXXXX";
+        int fd = mkstemp(szShm);
+        char* pszPath = szShm;
+        if (fd < 0) {
+            fd = mkstemp(szTmp);
+            pszPath = szTmp;
+        }
         if (fd >= 0) {
             close(fd);
         }
-        return std::string(szTemplate);
+        return std::string(pszPath);
     }();
     return strPath;
 }

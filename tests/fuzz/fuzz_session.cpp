@@ -1,0 +1,185 @@
+// A whole session with the server: the fuzzer's bytes are everything one
+// client says on the command connection, sent in one piece and followed by
+// the end of its sending side. The server runs for the whole process, on a
+// start directory of its own, and must answer every session to its end and
+// go on serving the next.
+//
+// The text "{DATA}" in the input stands for the PORT argument of a data peer
+// that the target runs on loopback: it takes every data connection, sends a
+// few bytes and reads what comes, so that RETR, STOR and LIST really move
+// data. The server's time-outs are short, so a transfer that waits for what
+// never comes ends soon.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/ftpserver/ftpserver.h"
+
+namespace {
+
+constexpr int kServerTimeoutMs = 300;
+constexpr int kSessionLimitMs = 5000;
+
+std::string g_strSandbox;
+std::string g_strRoot;
+int g_nServerPort = 0;
+std::string g_strDataPort;  // "127,0,0,1,h,l"
+CFtpServer* g_pServer = nullptr;
+
+int ListenOnLoopback(int& nPort) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t nLength = sizeof(address);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        listen(fd, 16) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &nLength) != 0) {
+        std::abort();
+    }
+    nPort = ntohs(address.sin_port);
+    return fd;
+}
+
+void SetTimeouts(int fd, int nMs) {
+    timeval tv{nMs / 1000, (nMs % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+}
+
+// The far end of every data connection.
+void RunDataPeer(int listener) {
+    const std::string strUpload(1000, 'u');
+    for (;;) {
+        int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        SetTimeouts(fd, 2000);
+        (void)send(fd, strUpload.data(), strUpload.size(), MSG_NOSIGNAL);
+        shutdown(fd, SHUT_WR);
+        char buffer[65536];
+        while (recv(fd, buffer, sizeof(buffer), 0) > 0) {
+        }
+        close(fd);
+    }
+}
+
+// The tree the server serves, as at the start; put back every so often, as
+// uploads and deletions change it.
+void FillRoot() {
+    std::error_code error;
+    std::filesystem::remove_all(g_strRoot, error);
+    std::filesystem::create_directories(g_strRoot + "/sub", error);
+    std::ofstream(g_strRoot + "/a.txt") << "first file\r\n";
+    std::ofstream(g_strRoot + "/b c.dat") << std::string(70000, 'b');
+    std::ofstream(g_strRoot + "/sub/d.txt") << "below";
+    std::ofstream(g_strRoot + "/.hidden") << "hidden";
+    std::filesystem::create_symlink("/etc/passwd", g_strRoot + "/out", error);
+}
+
+void StartServer() {
+    char szTemplate[] = "/dev/shm/tandrel-fuzz-session-XXXXXX";
+    const char* pszDir = mkdtemp(szTemplate);
+    if (pszDir == nullptr) {
+        std::abort();
+    }
+    g_strSandbox = pszDir;
+    g_strRoot = g_strSandbox + "/root";
+    FillRoot();
+    std::atexit([] {
+        std::error_code error;
+        std::filesystem::remove_all(g_strSandbox, error);
+    });
+    // The trace would fill the fuzzer's output; its findings go to stderr.
+    int fdNull = open("/dev/null", O_WRONLY);
+    dup2(fdNull, STDOUT_FILENO);
+
+    int nDataPort = 0;
+    int dataListener = ListenOnLoopback(nDataPort);
+    g_strDataPort = "127,0,0,1," + std::to_string(nDataPort / 256) + "," +
+                    std::to_string(nDataPort % 256);
+    std::thread(RunDataPeer, dataListener).detach();
+
+    // A port that was free a moment ago.
+    int probe = ListenOnLoopback(g_nServerPort);
+    close(probe);
+    static const std::vector<CFileSyncServerUser> users = {{"op", "pw"}, {"", ""}};
+    static const std::string strWelcome = "fuzz";
+    g_pServer = new CFtpServer();
+    g_pServer->SetTimeoutForTesting(kServerTimeoutMs);
+    g_pServer->SetLoginLimitsForTesting(kSessionLimitMs, 0);
+    if (!g_pServer->Start({}, false, &users, &strWelcome, g_nServerPort, g_strRoot)) {
+        std::abort();
+    }
+}
+
+std::string WithDataPort(const uint8_t* pData, size_t nSize) {
+    std::string strInput(reinterpret_cast<const char*>(pData), nSize);
+    for (size_t nAt = strInput.find("{DATA}"); nAt != std::string::npos;
+         nAt = strInput.find("{DATA}", nAt + g_strDataPort.size())) {
+        strInput.replace(nAt, 6, g_strDataPort);
+    }
+    return strInput;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
+    static unsigned s_nRuns = 0;
+    if (g_pServer == nullptr) {
+        StartServer();
+    }
+    if (++s_nRuns % 512 == 0) {
+        FillRoot();
+    }
+    const std::string strInput = WithDataPort(pData, nSize);
+
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(g_nServerPort));
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        std::fprintf(stderr, "the server no longer takes connections\n");
+        std::abort();
+    }
+    size_t nSent = 0;
+    while (nSent < strInput.size()) {
+        ssize_t n = send(fd, strInput.data() + nSent, strInput.size() - nSent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            break;  // the server ended the session early (QUIT, a failed login)
+        }
+        nSent += static_cast<size_t>(n);
+    }
+    shutdown(fd, SHUT_WR);
+
+    // Every session ends: the server closes the connection within its
+    // time-outs once the input has run out.
+    SetTimeouts(fd, kSessionLimitMs);
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+        if (n == 0 || (n < 0 && errno == ECONNRESET)) {
+            break;
+        }
+        if (n < 0) {
+            std::fprintf(stderr, "the session did not end within %d ms\n", kSessionLimitMs);
+            std::abort();
+        }
+    }
+    close(fd);
+    return 0;
+}
