@@ -48,7 +48,7 @@ for program in "${programs[@]}"; do
   cp -n tests/fuzz/corpus/"$target"/* "$work/" 2>/dev/null || true
   log="$build/findings/$target.log"
   start=$(date +%s)
-  if ! "$program" "${limit[@]}" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 \
+  if ! "$program" "${limit[@]}" -print_final_stats=1 -timeout=30 -rss_limit_mb=2048 \
       -artifact_prefix="$findings/" "$work" >"$log" 2>&1; then
     tail -n 60 "$log" >&2
     echo "fuzz: $target found a fault; the input is in $findings/" >&2
