@@ -26,6 +26,8 @@ fi
 scripts/install-deps.sh
 
 build=${FUZZ_BUILD_DIR:-build-fuzz}
+# Absolute, as a target may work in a folder of its own.
+build=$(mkdir -p "$build" && cd "$build" && pwd)
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTANDREL_FUZZ=ON -DTANDREL_TESTS=OFF -DTANDREL_BENCH=OFF >/dev/null
 cmake --build "$build" --target fuzz_targets
