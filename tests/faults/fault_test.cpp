@@ -240,6 +240,48 @@ protected:
         return false;
     }
 
+    // A big file, new on its sender's side and old on the other, and a
+    // small one that waits behind it in the run.
+    struct CBigFile {
+        std::string strOld;       // what the receiver holds before
+        std::string strSender;    // the new big file's path
+        std::string strReceiver;  // the old copy's path
+        std::string strFiles;     // the two paths as the log names them
+        std::string strSmall;     // the small file's, likewise
+    };
+    CBigFile MakeBigFile(bool bGet) {
+        CBigFile big;
+        big.strOld = bGet ? "old local copy" : "old server copy";
+        big.strSender = bGet ? m_served.Join("big.bin") : m_local.Join("big.bin");
+        big.strReceiver = bGet ? m_local.Join("In/big.bin") : m_served.Join("big.bin");
+        big.strFiles = bGet ? GetFiles("big.bin") : PutFiles("big.bin");
+        big.strSmall = bGet ? GetFiles("small.txt") : PutFiles("small.txt");
+        EXPECT_TRUE(MakeSparseFile(big.strSender, kBigFileBytes));
+        EXPECT_TRUE(WriteWhole(big.strReceiver, big.strOld));
+        EXPECT_TRUE((bGet ? m_served : m_local).WriteFile("small.txt", "small file"));
+        return big;
+    }
+    // Starts the client and returns once bytes of the big file arrive.
+    void StartBigTransfer(testsupport::CBackgroundProcess& client, bool bGet) {
+        StartClient(client);
+        const bool bUnderWay = bGet ? WaitForTransferInto(m_local, "In", client)
+                                    : WaitForTransferInto(m_served, "", client);
+        ASSERT_TRUE(bUnderWay) << ReadLog() << client.Stderr() << ServerOutput();
+    }
+
+    // A run of a script with one section: its file lines, then the two
+    // summaries.
+    std::vector<std::string> OneSection(bool bGet, std::vector<std::string> lines, int nOk,
+                                        int nFailed) const {
+        lines.push_back(bGet ? Summary("GET", nOk, nFailed) : "No GET section found");
+        lines.push_back(bGet ? "No PUT section found" : Summary("PUT", nOk, nFailed));
+        return Run(lines);
+    }
+    static std::string Summary(const std::string& strDirection, int nOk, int nFailed) {
+        std::string strLine = strDirection + " Files: " + std::to_string(nOk) + " OK";
+        return nFailed == 0 ? strLine : strLine + ", " + std::to_string(nFailed) + " FAILED!!";
+    }
+
     std::string ReadLog() const { return m_client.ReadFile("sync.log").value_or("<no log>"); }
     std::string InPath() const { return m_local.Join("In"); }
     std::string ServerOutput() const { return m_pServer->Stdout(); }
@@ -249,8 +291,8 @@ protected:
                     "...",
                 "Connected", "220 Fault server", "Trying to log as op...", "Login OK"};
     }
-    std::vector<std::string> Run(const std::vector<std::string>& vecBody, int nPort = 0) const {
-        std::vector<std::string> lines = Head(nPort);
+    std::vector<std::string> Run(const std::vector<std::string>& vecBody) const {
+        std::vector<std::string> lines = Head();
         lines.insert(lines.end(), vecBody.begin(), vecBody.end());
         lines.push_back("Disconnecting from server...");
         lines.push_back("Disconnected");
@@ -289,30 +331,22 @@ class KillTest : public FaultTest, public ::testing::WithParamInterface<CKillCas
 TEST_P(KillTest, BothCopiesStayWholeAndTheNextRunRepairs) {
     const CKillCase& c = GetParam();
     StartServer();
-    // The file under way is big and new on its sender's side, old on the
-    // other; a small file waits behind it.
-    const std::string strOld = c.bGet ? "old local copy" : "old server copy";
-    const std::string strSender = c.bGet ? m_served.Join("big.bin") : m_local.Join("big.bin");
-    const std::string strReceiver = c.bGet ? m_local.Join("In/big.bin") : m_served.Join("big.bin");
-    ASSERT_TRUE(MakeSparseFile(strSender, kBigFileBytes));
-    ASSERT_TRUE(WriteWhole(strReceiver, strOld));
-    ASSERT_TRUE((c.bGet ? m_served : m_local).WriteFile("small.txt", "small file"));
+    const CBigFile big = MakeBigFile(c.bGet);
+    const std::string& strSender = big.strSender;
+    const std::string& strReceiver = big.strReceiver;
+    const std::string& strFiles = big.strFiles;
+    const std::string& strSmall = big.strSmall;
     // A later run's wildcard upload from the download folder must never
     // take a leftover download for a file of its own.
     WriteScript(Server(0, kNoTimeoutSeconds) +
                 (c.bGet ? GetSection("big.bin;small.txt") + PutSection("*.part", InPath())
-                                   : PutSection("big.bin;small.txt", m_local.Path())));
+                        : PutSection("big.bin;small.txt", m_local.Path())));
 
     testsupport::CBackgroundProcess client;
-    StartClient(client);
-    const bool bUnderWay = c.bGet ? WaitForTransferInto(m_local, "In", client)
-                                  : WaitForTransferInto(m_served, "", client);
-    ASSERT_TRUE(bUnderWay) << ReadLog() << client.Stderr() << ServerOutput();
+    StartBigTransfer(client, c.bGet);
     (c.bKillClient ? client : *m_pServer).Kill(SIGKILL);
 
     testsupport::CProcessResult clientResult = WaitForEnd(client);
-    const std::string strFiles = c.bGet ? GetFiles("big.bin") : PutFiles("big.bin");
-    const std::string strSmall = c.bGet ? GetFiles("small.txt") : PutFiles("small.txt");
     if (c.bKillClient) {
         EXPECT_TRUE(clientResult.m_bSignaled);
         // Every line shown before the kill is in the log file, whole.
@@ -340,17 +374,17 @@ TEST_P(KillTest, BothCopiesStayWholeAndTheNextRunRepairs) {
         if (c.bGet) {
             body.insert(body.end(), {"PUT no files found (" + m_local.Join("In/*.part") + " --> )",
                                      "GET Files: 0 OK, 2 FAILED!!", "PUT Files: 0 OK"});
+            EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(Run(body))));
         } else {
-            body.insert(body.end(), {"No GET section found", "PUT Files: 0 OK, 2 FAILED!!"});
+            EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(OneSection(false, body, 0, 2))));
         }
-        EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(Run(body))));
         EXPECT_EQ(clientResult.m_strStderr,
                   testsupport::AsText(strFiles + ": connection closed by the server\n" + strSmall +
                                       ": connection closed by the server\n"));
     }
 
     // Both previous copies are as they were.
-    EXPECT_EQ(ReadWhole(strReceiver), strOld);
+    EXPECT_EQ(ReadWhole(strReceiver), big.strOld);
     EXPECT_EQ(std::filesystem::file_size(strSender), static_cast<uintmax_t>(kBigFileBytes));
 
     // What a killed process leaves behind is its own temporary, hidden, and
@@ -395,10 +429,10 @@ TEST_P(KillTest, BothCopiesStayWholeAndTheNextRunRepairs) {
         if (c.bGet) {
             body.insert(body.end(), {"PUT no files found (" + m_local.Join("In/*.part") + " --> )",
                                      "GET Files: 2 OK", "PUT Files: 0 OK"});
+            EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(Run(body))));
         } else {
-            body.insert(body.end(), {"No GET section found", "PUT Files: 2 OK"});
+            EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(OneSection(false, body, 2, 0))));
         }
-        EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(Run(body))));
         EXPECT_EQ(result.m_nExitStatus, kExitOk) << result.m_strStderr;
         EXPECT_TRUE(SameBytes(strSender, strReceiver));
         EXPECT_EQ(m_local.ReadFile(c.bGet ? "In/small.txt" : "small.txt"), "small file");
@@ -455,13 +489,7 @@ TEST_P(DiskFullTest, TheFileFailsBothCopiesStayAndTheNextRunRepairs) {
 
     StartServer(c.bGet ? 0 : nLimit);
     testsupport::CProcessResult result = RunClient(c.bGet ? nLimit : 0);
-    EXPECT_EQ(ReadLog(),
-              testsupport::AsText(Lines(Run(
-                  c.bGet ? std::vector<std::string>{"FAILED!!: " + strFiles,
-                                                    "GET Files: 0 OK, 1 FAILED!!",
-                                                    "No PUT section found"}
-                         : std::vector<std::string>{"FAILED!!: " + strFiles, "No GET section found",
-                                                    "PUT Files: 0 OK, 1 FAILED!!"}))));
+    EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(OneSection(c.bGet, {"FAILED!!: " + strFiles}, 0, 1))));
     EXPECT_EQ(result.m_nExitStatus, kExitFilesFailed);
     EXPECT_EQ(result.m_strStderr,
               testsupport::AsText(strFiles + ": " +
@@ -484,13 +512,7 @@ TEST_P(DiskFullTest, TheFileFailsBothCopiesStayAndTheNextRunRepairs) {
         StartServer();
     }
     result = RunClient();
-    EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(Run(
-                             c.bGet ? std::vector<std::string>{"OK TRANSM: " + strFiles,
-                                                               "GET Files: 1 OK",
-                                                               "No PUT section found"}
-                                    : std::vector<std::string>{"OK TRANSM: " + strFiles,
-                                                               "No GET section found",
-                                                               "PUT Files: 1 OK"}))));
+    EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(OneSection(c.bGet, {"OK TRANSM: " + strFiles}, 1, 0))));
     EXPECT_EQ(result.m_nExitStatus, kExitOk);
     EXPECT_EQ(m_local.ReadFile(c.bGet ? "In/data.bin" : "data.bin"), strNew);
     EXPECT_EQ(m_served.ReadFile("data.bin"), strNew);
@@ -539,12 +561,10 @@ TEST_P(VanishTest, TheFileFailsTheOtherCopyStaysAndTheNextRunRepairs) {
 
     testsupport::CProcessResult result = RunClient();
     EXPECT_TRUE(relay.HasHeld());
-    const std::vector<std::string> failed =
-        c.bGet ? std::vector<std::string>{"FAILED!!: " + strFiles, "GET Files: 0 OK, 1 FAILED!!",
-                                          "No PUT section found"}
-               : std::vector<std::string>{"FAILED!!: " + strFiles, "No GET section found",
-                                          "PUT Files: 0 OK, 1 FAILED!!"};
-    EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(Run(failed, relay.Port()))));
+    std::vector<std::string> failed = OneSection(c.bGet, {"FAILED!!: " + strFiles}, 0, 1);
+    // Through the relay, the first line names its port.
+    failed[0] = Head(relay.Port())[0];
+    EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(failed)));
     EXPECT_EQ(result.m_nExitStatus, kExitFilesFailed);
     const std::string strCause =
         c.bGet ? kUnavailable
@@ -562,13 +582,7 @@ TEST_P(VanishTest, TheFileFailsTheOtherCopyStaysAndTheNextRunRepairs) {
     ASSERT_TRUE(sender.WriteFile("data.txt", "newest copy"));
     WriteScript(Server() + strSection);
     result = RunClient();
-    EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(Run(
-                             c.bGet ? std::vector<std::string>{"OK TRANSM: " + strFiles,
-                                                               "GET Files: 1 OK",
-                                                               "No PUT section found"}
-                                    : std::vector<std::string>{"OK TRANSM: " + strFiles,
-                                                               "No GET section found",
-                                                               "PUT Files: 1 OK"}))));
+    EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(OneSection(c.bGet, {"OK TRANSM: " + strFiles}, 1, 0))));
     EXPECT_EQ(result.m_nExitStatus, kExitOk);
     EXPECT_EQ(m_local.ReadFile(c.bGet ? "In/data.txt" : "data.txt"), "newest copy");
     EXPECT_EQ(m_served.ReadFile("data.txt"), "newest copy");
@@ -614,40 +628,24 @@ class SilentServerTest : public FaultTest, public ::testing::WithParamInterface<
 TEST_P(SilentServerTest, TheClientGivesUpKeepsItsCopyAndTheNextRunRepairs) {
     const CKillCase& c = GetParam();
     StartServer();
-    const std::string strOld = c.bGet ? "old local copy" : "old server copy";
-    const std::string strSender = c.bGet ? m_served.Join("big.bin") : m_local.Join("big.bin");
-    const std::string strReceiver = c.bGet ? m_local.Join("In/big.bin") : m_served.Join("big.bin");
-    ASSERT_TRUE(MakeSparseFile(strSender, kBigFileBytes));
-    ASSERT_TRUE(WriteWhole(strReceiver, strOld));
-    ASSERT_TRUE((c.bGet ? m_served : m_local).WriteFile("small.txt", "small file"));
+    const CBigFile big = MakeBigFile(c.bGet);
     const std::string strSection = c.bGet ? GetSection("big.bin;small.txt")
                                           : PutSection("big.bin;small.txt", m_local.Path());
     // Only a fetch has the big file digested at the server before it moves.
     WriteScript(Server(0, c.bGet ? kBigFileTimeoutSeconds : kTimeoutSeconds) + strSection);
-    const std::string strFiles = c.bGet ? GetFiles("big.bin") : PutFiles("big.bin");
-    const std::string strSmall = c.bGet ? GetFiles("small.txt") : PutFiles("small.txt");
 
     testsupport::CBackgroundProcess client;
-    StartClient(client);
-    const bool bUnderWay = c.bGet ? WaitForTransferInto(m_local, "In", client)
-                                  : WaitForTransferInto(m_served, "", client);
-    ASSERT_TRUE(bUnderWay) << ReadLog() << client.Stderr() << ServerOutput();
+    StartBigTransfer(client, c.bGet);
     m_pServer->Kill(SIGSTOP);
     testsupport::CProcessResult result = WaitForEnd(client);
-    EXPECT_EQ(ReadLog(),
-              testsupport::AsText(Lines(Run(
-                  c.bGet ? std::vector<std::string>{"FAILED!!: " + strFiles, "FAILED!!: " + strSmall,
-                                                    "GET Files: 0 OK, 2 FAILED!!",
-                                                    "No PUT section found"}
-                         : std::vector<std::string>{"FAILED!!: " + strFiles, "FAILED!!: " + strSmall,
-                                                    "No GET section found",
-                                                    "PUT Files: 0 OK, 2 FAILED!!"}))));
+    EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(OneSection(
+                             c.bGet, {"FAILED!!: " + big.strFiles, "FAILED!!: " + big.strSmall}, 0, 2))));
     EXPECT_EQ(result.m_nExitStatus, kExitFilesFailed);
     // The file after it fails at once, for the same reason: the connection
     // was given up.
     EXPECT_EQ(result.m_strStderr,
-              testsupport::AsText(strFiles + ": timed out waiting for the server's reply\n" +
-                                  strSmall + ": timed out waiting for the server's reply\n"));
+              testsupport::AsText(big.strFiles + ": timed out waiting for the server's reply\n" +
+                                  big.strSmall + ": timed out waiting for the server's reply\n"));
     EXPECT_EQ(Temporaries(m_local, "In"), std::vector<std::string>{});
 
     // Woken again, the server finds its client gone, keeps its copy, and
@@ -655,20 +653,13 @@ TEST_P(SilentServerTest, TheClientGivesUpKeepsItsCopyAndTheNextRunRepairs) {
     m_pServer->Kill(SIGCONT);
     ASSERT_TRUE(m_pServer->WaitForStdout("Disconnected from 127.0.0.1", kEndLimit))
         << ServerOutput();
-    EXPECT_EQ(ReadWhole(strReceiver), strOld);
+    EXPECT_EQ(ReadWhole(big.strReceiver), big.strOld);
     EXPECT_EQ(Temporaries(m_served, ""), std::vector<std::string>{});
     result = RunClient();
-    EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(Run(
-                             c.bGet ? std::vector<std::string>{"OK TRANSM: " + strFiles,
-                                                               "OK TRANSM: " + strSmall,
-                                                               "GET Files: 2 OK",
-                                                               "No PUT section found"}
-                                    : std::vector<std::string>{"OK TRANSM: " + strFiles,
-                                                               "OK TRANSM: " + strSmall,
-                                                               "No GET section found",
-                                                               "PUT Files: 2 OK"}))));
+    EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(OneSection(
+                             c.bGet, {"OK TRANSM: " + big.strFiles, "OK TRANSM: " + big.strSmall}, 2, 0))));
     EXPECT_EQ(result.m_nExitStatus, kExitOk) << result.m_strStderr;
-    EXPECT_TRUE(SameBytes(strSender, strReceiver));
+    EXPECT_TRUE(SameBytes(big.strSender, big.strReceiver));
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, SilentServerTest,
