@@ -154,7 +154,11 @@ std::unique_ptr<CFtpSockClientBase> CTandrelClientDlg::CreateClient() {
     if (m_Script.m_bActiveSync) {
         return std::make_unique<CFtpActiveSyncSockClient>();
     }
-    return std::make_unique<CFtpSockClient>();
+    auto pClient = std::make_unique<CFtpSockClient>();
+    if (m_Script.m_nTimeoutSeconds > 0) {
+        pClient->SetTimeout(m_Script.m_nTimeoutSeconds * 1000);
+    }
+    return pClient;
 }
 
 void CTandrelClientDlg::OnConnect() {

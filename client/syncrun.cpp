@@ -193,6 +193,9 @@ void CSyncRun::RunSync() {
 void CSyncRun::RunGetPass(int& nOk, int& nFailed) {
     const bool bDevice = m_Script.m_bActiveSync;
     for (const CFileSyncClientPutGet& section : m_Script.m_GetList) {
+        // A run that was killed left its download's temporary behind,
+        // hidden; once it is old enough to be nobody's, it goes.
+        platform::RemoveStaleTemporaries(section.m_strLocalDir, platform::kStaleTemporaryAgeSeconds);
         for (const std::string& strEntry : section.m_strFiles) {
             std::vector<std::string> vecNames;
             if (m_Script.m_bGetWildcards && HasWildcard(strEntry)) {

@@ -77,6 +77,7 @@ void CSyncScript::Reset() {
     m_bBluetooth = false;
     m_bActiveSync = false;
     m_nPort = -1;
+    m_nTimeoutSeconds = 0;
     m_strUser.clear();
     m_strPassword.clear();
     m_strLogFile.clear();
@@ -133,6 +134,15 @@ bool CSyncScript::Load(const std::string& strPath, CMessageSink& messages) {
                 } else {
                     parser.ReportLine(kMsgInvalidPort, entry.nLine);
                     return false;
+                }
+            } else if (EqualsNoCase(strKey, "Timeout")) {
+                // A value that cannot be a limit is ignored like an unknown
+                // line: the run then waits as long as it always did.
+                const int nSeconds = IsAllDigits(entry.strValue) ? DecimalToInt(entry.strValue) : 0;
+                if (nSeconds < 1 || nSeconds > kMaxTimeoutSeconds) {
+                    parser.ReportLine(kMsgLineIgnored, entry.nLine);
+                } else {
+                    m_nTimeoutSeconds = nSeconds;
                 }
             } else if (EqualsNoCase(strKey, "User") || EqualsNoCase(strKey, "Pwd") ||
                        EqualsNoCase(strKey, "Log")) {

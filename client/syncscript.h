@@ -11,13 +11,15 @@
 //
 //   [TandrelClient]           optional version section
 //   Version=Quillon 4.1
-//   [SERVER]                  Label, Address, Port, User, Pwd, Log
+//   [SERVER]                  Label, Address, Port, User, Pwd, Log, Timeout
 //   [PUT]                     LocalFiles (';' separated, wildcards), LocalDir, RemoteDir
 //   [GET]                     RemoteFiles (';' separated), LocalDir, RemoteDir
 //
 // Port is a number, "BT" (Bluetooth, refused on this platform by the dialog)
 // or "ActiveSync" (the server is an attached handheld device). Values of
-// User, Pwd, Log and the PUT/GET keys may hold macros.
+// User, Pwd, Log and the PUT/GET keys may hold macros. Timeout (seconds,
+// 1 to kMaxTimeoutSeconds) limits every wait for the server; without it each
+// wait may last CFtpSockClient's default of 60 s.
 
 // One PUT or GET section.
 class CFileSyncClientPutGet {
@@ -70,6 +72,12 @@ public:
     bool m_bActiveSync = false;
     // -1 in Bluetooth and device mode and when no Port was read.
     int m_nPort = -1;
+    // The Timeout value in seconds; 0 when the script has none (or only
+    // unusable ones), which keeps the transfer client's own limit.
+    int m_nTimeoutSeconds = 0;
+    // A live transfer writes or fails within this long, so a temporary file
+    // untouched for longer than the stale age is known to be left over.
+    static constexpr int kMaxTimeoutSeconds = 600;
     std::vector<CFileSyncClientPutGet> m_PutList;
     std::vector<CFileSyncClientPutGet> m_GetList;
     // Set once this script has accepted a GET entry with '*' or '?', which

@@ -86,6 +86,20 @@ bool RemoveFile(const std::string& strPath);
 // on the same file system. False on failure.
 bool RenameReplacing(const std::string& strFrom, const std::string& strTo);
 
+// How long a file that CreateTemporary made may go unwritten before it is
+// known to be left over: a transfer that writes into one either writes or
+// fails well within that time (every wait of the programs is limited to
+// minutes), so only a process that died leaves one that old.
+constexpr int kStaleTemporaryAgeSeconds = 3600;
+
+// Removes from strDirectory (not its subfolders) the files that
+// CreateTemporary made, here or in another process, and that nobody has
+// written for at least nMinAgeSeconds: what a killed process left behind.
+// A younger one may still be filled by a live transfer and is left alone.
+// Returns the paths of the files removed; none for a missing folder.
+std::vector<std::string> RemoveStaleTemporaries(const std::string& strDirectory,
+                                                int nMinAgeSeconds);
+
 // The absolute path of strPath with every symbolic link, "." and ".."
 // resolved. False when strPath does not exist. On Windows: junctions
 // followed too, short (8.3) names given in full, each name in the case it is

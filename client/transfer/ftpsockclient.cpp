@@ -294,6 +294,7 @@ bool CFtpSockClient::CreateCommandSocket() {
 
 void CFtpSockClient::DeleteCommandSocket() {
     SetCommandSocket(nullptr);
+    m_strCommandLostCause.clear();
     m_nCommandBuffered = 0;
     m_nCommandNext = 0;
 }
@@ -303,7 +304,8 @@ int64_t CFtpSockClient::CommandSend(const char* pBuffer, size_t nLength) {
         return -1;
     }
     if (!m_pCommandSocket->SendAll(pBuffer, nLength)) {
-        m_strLocalError = "connection lost: " + SocketErrorText(m_pCommandSocket->GetLastError());
+        LoseCommandConnection("connection lost: " +
+                              SocketErrorText(m_pCommandSocket->GetLastError()));
         return -1;
     }
     return static_cast<int64_t>(nLength);
@@ -316,11 +318,13 @@ int64_t CFtpSockClient::CommandReceive(char* pByte) {
     if (m_nCommandNext == m_nCommandBuffered) {
         int64_t nReceived = m_pCommandSocket->Receive(m_commandBuffer, sizeof(m_commandBuffer));
         if (nReceived <= 0) {
-            if (nReceived < 0) {
+            if (nReceived == 0) {
+                LoseCommandConnection("connection closed by the server");
+            } else {
                 const int nError = m_pCommandSocket->GetLastError();
-                m_strLocalError = nError == platform::GetTimeoutErrorCode()
-                                      ? "timed out waiting for the server's reply"
-                                      : "connection lost: " + SocketErrorText(nError);
+                LoseCommandConnection(nError == platform::GetTimeoutErrorCode()
+                                          ? "timed out waiting for the server's reply"
+                                          : "connection lost: " + SocketErrorText(nError));
                 // A reply that comes after we gave up would be taken for the
                 // answer to the next command.
                 m_pCommandSocket->Shutdown();
@@ -332,6 +336,15 @@ int64_t CFtpSockClient::CommandReceive(char* pByte) {
     }
     *pByte = m_commandBuffer[m_nCommandNext++];
     return 1;
+}
+
+void CFtpSockClient::LoseCommandConnection(const std::string& strCause) {
+    // What happened first is the cause; what a dead or abandoned connection
+    // does afterwards (a broken pipe on our own shutdown) is only its echo.
+    if (m_strCommandLostCause.empty()) {
+        m_strCommandLostCause = strCause;
+    }
+    m_strLocalError = m_strCommandLostCause;
 }
 
 bool CFtpSockClient::IsCommandReadable(int nTimeoutMs) {

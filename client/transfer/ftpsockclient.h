@@ -172,9 +172,9 @@ public:
     // kept in m_strListing and copied to *pstrOutput.
     bool List(const std::string& strPath, std::string* pstrOutput) override;
 
-    // Shortens the time limits, also of a connection already open (tests
-    // only).
-    void SetTimeoutForTesting(int nTimeoutMs) {
+    // Sets the time limit of connect, accept and every receive and send,
+    // also of a connection already open.
+    void SetTimeout(int nTimeoutMs) {
         m_nTimeoutMs = nTimeoutMs;
         if (m_pCommandSocket != nullptr && m_bConnected) {
             m_pCommandSocket->SetTimeouts(nTimeoutMs);
@@ -202,12 +202,17 @@ private:
     bool StartTransfer(const std::string& strCommand);
     // Whether bytes from the server wait on the command channel.
     bool IsCommandReadable(int nTimeoutMs);
+    // Records why the command connection ended or was given up, and makes
+    // it the cause of this failure and of every later one on it.
+    void LoseCommandConnection(const std::string& strCause);
 
     // Swaps a new socket in as the command socket, under the lock Cancel
     // takes; the one before is closed.
     void SetCommandSocket(platform::CSocket* pSocket);
 
     int m_nTimeoutMs = kDefaultTimeoutMs;
+    // Why the command connection is gone; empty while it works.
+    std::string m_strCommandLostCause;
     // Held while the command socket, the data connection or the listener is
     // created, swapped or closed, and by Cancel while it shuts them down: a
     // socket must not be closed under a shutdown from the other thread.

@@ -19,6 +19,11 @@ namespace {
 
 bool IsReadOnlyMode(mode_t mode) { return (mode & S_IWUSR) == 0; }
 
+// The names of CreateTemporary: hidden, and recognisable to every later
+// run as no file of anyone's.
+const char* const kTemporaryPrefix = ".tandrel-";
+const char* const kTemporarySuffix = ".part";
+
 uint32_t AttributesFromStat(const std::string& strName, const struct stat& st) {
     uint32_t dwAttributes = 0;
     if (S_ISDIR(st.st_mode)) {
@@ -310,12 +315,33 @@ bool CFile::Open(const std::string& strPath, EOpenMode mode) {
     return true;
 }
 
+std::vector<std::string> RemoveStaleTemporaries(const std::string& strDirectory,
+                                                int nMinAgeSeconds) {
+    std::vector<std::string> vecRemoved;
+    const time_t now = time(nullptr);
+    const std::string strPattern =
+        JoinPath(strDirectory, std::string(kTemporaryPrefix) + "*" + kTemporarySuffix);
+    for (const CFileInfo& info : FindFiles(strPattern)) {
+        const std::string strPath = JoinPath(strDirectory, info.strName);
+        struct stat st {};
+        // Only a regular file of our own is ever removed, never through a link.
+        if (lstat(NativePath(strPath).c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            now - st.st_mtime < nMinAgeSeconds) {
+            continue;
+        }
+        if (unlink(NativePath(strPath).c_str()) == 0) {
+            vecRemoved.push_back(strPath);
+        }
+    }
+    return vecRemoved;
+}
+
 bool CFile::CreateTemporary(const std::string& strDirectory, std::string& strPath) {
     Close();
     static std::atomic<unsigned> s_nCounter{0};
     for (int nAttempt = 0; nAttempt < 100; ++nAttempt) {
-        std::string strName = ".tandrel-" + std::to_string(getpid()) + "-" +
-                              std::to_string(s_nCounter++) + ".part";
+        std::string strName = kTemporaryPrefix + std::to_string(getpid()) + "-" +
+                              std::to_string(s_nCounter++) + kTemporarySuffix;
         std::string strCandidate = JoinPath(strDirectory, strName);
         int hFile = open(NativePath(strCandidate).c_str(),
                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

@@ -551,6 +551,40 @@ bool CFile::Open(const std::string& strPath, EOpenMode mode) {
     return true;
 }
 
+std::vector<std::string> RemoveStaleTemporaries(const std::string& strDirectory,
+                                                int nMinAgeSeconds) {
+    std::vector<std::string> vecRemoved;
+    FILETIME ftNow {};
+    GetSystemTimeAsFileTime(&ftNow);
+    auto ticks = [](const FILETIME& ft) {
+        return (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    };
+    // File times count in steps of 100 ns.
+    const unsigned long long nMinAge = static_cast<unsigned long long>(nMinAgeSeconds) * 10000000ULL;
+    const std::string strPattern =
+        JoinPath(strDirectory, std::string(kTemporaryPrefix) + "*" + kTemporarySuffix);
+    for (const CFileInfo& info : FindFiles(strPattern)) {
+        if (!IsOurTemporaryName(info.strName)) {
+            continue;
+        }
+        const std::string strPath = JoinPath(strDirectory, info.strName);
+        const std::wstring strNative = NativePath(strPath);
+        WIN32_FILE_ATTRIBUTE_DATA data {};
+        // Only a plain file of our own is ever removed, never through a link.
+        if (!GetFileAttributesExW(strNative.c_str(), GetFileExInfoStandard, &data) ||
+            (data.dwFileAttributes &
+             (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_READONLY)) != 0 ||
+            ticks(ftNow) < ticks(data.ftLastWriteTime) ||
+            ticks(ftNow) - ticks(data.ftLastWriteTime) < nMinAge) {
+            continue;
+        }
+        if (DeleteFileW(strNative.c_str())) {
+            vecRemoved.push_back(strPath);
+        }
+    }
+    return vecRemoved;
+}
+
 bool CFile::CreateTemporary(const std::string& strDirectory, std::string& strPath) {
     Close();
     static std::atomic<unsigned> s_nCounter{0};

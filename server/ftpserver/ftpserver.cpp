@@ -188,6 +188,9 @@ void CFtpServer::Trace(int nLine, int nError, const std::string& strMessage) {
 
 void CFtpServer::ServerThread() {
     platform::SetCurrentThreadIdlePriority();
+    // Uploads cut short by a server that was killed leave their temporaries
+    // behind; a new start is when those of the top folder are seen to.
+    RemoveStaleTemporaries(m_strStartDir);
     while (!m_bStopRequested && !IsStopping()) {
         platform::CSocket client;
         while (!m_listenSocket.Accept(client, m_peerAddress)) {
@@ -212,6 +215,7 @@ void CFtpServer::ServerThread() {
         m_strPending.clear();
         m_bAfterCr = false;
         m_nAnnouncedSize = -1;
+        m_sweptDirectories.clear();
 
         std::string strPeer = m_peerAddress.GetAddressText();
         TRACE(0, "Connected to " + strPeer);
@@ -229,6 +233,13 @@ void CFtpServer::ServerThread() {
     TRACE(0, "*** FTP Server stopped ***");
     if (m_bStopRequested && !IsStopping() && m_onQuitRequest) {
         m_onQuitRequest();
+    }
+}
+
+void CFtpServer::RemoveStaleTemporaries(const std::string& strDirectory) {
+    for (const std::string& strRemoved :
+         platform::RemoveStaleTemporaries(strDirectory, platform::kStaleTemporaryAgeSeconds)) {
+        TRACE(0, "Removed stale temporary file " + strRemoved);
     }
 }
 
@@ -851,6 +862,9 @@ bool CFtpServer::OnStor(const std::string& strArgument) {
     // target only once it is complete: a failed upload never costs the
     // server's copy.
     std::string strDirectory = strPath.substr(0, nSeparator);
+    if (m_sweptDirectories.insert(strDirectory).second) {
+        RemoveStaleTemporaries(strDirectory);
+    }
     std::string strTemporary;
     platform::CFile file;
     if (!file.CreateTemporary(strDirectory, strTemporary)) {

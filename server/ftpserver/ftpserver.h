@@ -5,6 +5,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -142,6 +143,9 @@ private:
     // symbolic link that points out).
     bool ResolvePath(const std::string& strArgument, std::string& strPath);
     bool IsDirectory(const std::string& strPath);
+    // Removes what killed uploads (or downloads) left in strDirectory long
+    // ago; hidden, they would otherwise stay there for ever.
+    void RemoveStaleTemporaries(const std::string& strDirectory);
     bool IsOrdinaryFile(const std::string& strPath);
     bool OpenDataConnection();
     void CloseDataConnection();
@@ -179,6 +183,9 @@ private:
     std::string m_strPending;  // received bytes after the current command line
     bool m_bAfterCr = false;   // the last line ended in a CR that closed a receive
     int64_t m_nAnnouncedSize = -1;  // ALLO's byte count for the next STOR; -1 none
+    // Folders this session has already rid of stale temporaries: once is
+    // enough, and a folder of many files is not read again for each upload.
+    std::set<std::string> m_sweptDirectories;
     int m_nListenError = 0;
     int m_nLoginTimeoutMs = kLoginTimeoutMs;
     int m_nLoginFailurePauseMs = kLoginFailurePauseMs;

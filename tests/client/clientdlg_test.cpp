@@ -50,7 +50,7 @@ protected:
     std::unique_ptr<CFtpSockClientBase> CreateClient() override {
         std::unique_ptr<CFtpSockClientBase> pClient = CTandrelClientDlg::CreateClient();
         if (auto* pTcp = dynamic_cast<CFtpSockClient*>(pClient.get())) {
-            pTcp->SetTimeoutForTesting(2000);
+            pTcp->SetTimeout(2000);
         }
         return pClient;
     }

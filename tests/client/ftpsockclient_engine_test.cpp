@@ -60,7 +60,7 @@ protected:
     // Once: the engine listens from Start on, and a client that comes while
     // another session runs waits for its greeting.
     bool Connect(CFtpSockClient& client, const std::string& strHost) {
-        client.SetTimeoutForTesting(10000);
+        client.SetTimeout(10000);
         return client.Connect(strHost, static_cast<unsigned>(m_nPort));
     }
 

@@ -24,7 +24,7 @@ const std::string kDigest = "0123456789abcdef0123456789abcdef";
 class CScriptedSession {
 public:
     explicit CScriptedSession(std::vector<std::string> vecReplies) : m_server(Script(vecReplies)) {
-        m_client.SetTimeoutForTesting(5000);
+        m_client.SetTimeout(5000);
         m_bConnected = m_client.Connect("127.0.0.1", static_cast<unsigned>(m_server.Port()));
     }
 
@@ -77,7 +77,7 @@ TEST(ReadReply, JudgesWhereAReplyEndsAndWhatItsCodeIs) {
         SCOPED_TRACE(c.pszName);
         CFakeFtpServer server(c.vecSent);
         CFtpSockClient client;
-        client.SetTimeoutForTesting(300);
+        client.SetTimeout(300);
         EXPECT_EQ(client.Connect("127.0.0.1", static_cast<unsigned>(server.Port())), c.bConnected);
         EXPECT_EQ(client.m_bConnected, c.bConnected);
         EXPECT_EQ(client.m_nReplyCode, c.nCode);
@@ -87,7 +87,7 @@ TEST(ReadReply, JudgesWhereAReplyEndsAndWhatItsCodeIs) {
     // A reply that never ends is cut off, not collected for ever.
     CFakeFtpServer server({strEndless});
     CFtpSockClient client;
-    client.SetTimeoutForTesting(5000);
+    client.SetTimeout(5000);
     EXPECT_FALSE(client.Connect("127.0.0.1", static_cast<unsigned>(server.Port())));
     EXPECT_EQ(client.m_nReplyCode, CFtpSockClientBase::kNoReply);
     EXPECT_EQ(client.GetLastReply().size(), CFtpSockClientBase::kMaxReplyBytes);
@@ -98,7 +98,7 @@ TEST(ReadReply, AReplyThatTimesOutIsNotTakenForTheNextOne) {
     // answer to the command after it.
     CScriptedSession session({"", "200 " + kDigest + "\r\n"});
     ASSERT_TRUE(session.m_bConnected);
-    session.m_client.SetTimeoutForTesting(200);
+    session.m_client.SetTimeout(200);
     EXPECT_EQ(session.m_client.GetRemoteDigest("a.txt"), "");
     EXPECT_EQ(session.m_client.m_nReplyCode, CFtpSockClientBase::kNoReply);
     EXPECT_EQ(session.m_client.GetRemoteDigest("b.txt"), "");
@@ -213,7 +213,7 @@ TEST(Transfers, FailWithTheLocalCodesWhenTheDataConnectionCannotBeSetUp) {
     {
         CScriptedSession session({"200 Done\r\n", "150 Opening.\r\n"});
         ASSERT_TRUE(session.m_bConnected);
-        session.m_client.SetTimeoutForTesting(300);
+        session.m_client.SetTimeout(300);
         EXPECT_FALSE(session.m_client.List("", nullptr));
         EXPECT_EQ(session.m_client.m_nReplyCode, kErrorDataOrLocalFile);
     }
@@ -317,7 +317,7 @@ TEST(FailureCause, IsTheServersLastReplyLineOrTheLocalCause) {
         SCOPED_TRACE(c.pszName);
         CScriptedSession session(c.vecReplies);
         ASSERT_TRUE(session.m_bConnected);
-        session.m_client.SetTimeoutForTesting(300);
+        session.m_client.SetTimeout(300);
         EXPECT_FALSE(c.bGet ? session.m_client.Get("a.txt", c.strLocal)
                             : session.m_client.Put(c.strLocal, "up.bin"));
         EXPECT_EQ(session.m_client.GetFailureCause(), c.strCause);
@@ -326,7 +326,7 @@ TEST(FailureCause, IsTheServersLastReplyLineOrTheLocalCause) {
 
 TEST(FailureCause, OfAConnectIsTheSystemsOrTheGreetingsOwn) {
     CFtpSockClient client;
-    client.SetTimeoutForTesting(2000);
+    client.SetTimeout(2000);
     EXPECT_FALSE(client.Connect("127.0.0.1", static_cast<unsigned>(FindFreePort())));
     EXPECT_EQ(client.GetFailureCause(),
               testsupport::ErrorText(testsupport::kErrorConnectionRefused));
@@ -364,7 +364,7 @@ TEST(Connect, FailsWithoutAServerAndKeepsTheSocket) {
     ASSERT_TRUE(probe.Create() && probe.Bind(address) && probe.GetLocalAddress(address));
     probe.Close();
     CFtpSockClient client;
-    client.SetTimeoutForTesting(2000);
+    client.SetTimeout(2000);
     EXPECT_FALSE(client.Connect("127.0.0.1", address.nPort));
     EXPECT_FALSE(client.m_bConnected);
     EXPECT_FALSE(client.HasNoCommandSocket());

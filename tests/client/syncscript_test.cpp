@@ -104,6 +104,7 @@ struct ScriptCase {
     std::vector<std::string> folders = {};
     std::vector<std::string> absent = {};
     bool bGetWildcards = false;
+    int nTimeoutSeconds = 0;
 };
 
 void PrintTo(const ScriptCase& c, std::ostream* pStream) { *pStream << c.pszName; }
@@ -112,6 +113,7 @@ void PrintTo(const ScriptCase& c, std::ostream* pStream) { *pStream << c.pszName
 // device GET wildcard must not let a later server script fetch by pattern.
 const std::string kEarlierScript =
     "[SERVER]\nLabel=old\nAddress=old.invalid\nPort=ActiveSync\nUser=old\nPwd=old\nLog=old.log\n"
+    "Timeout=30\n"
     "[PUT]\nLocalFiles=old\n[GET]\nRemoteFiles=old;*.old\n";
 
 // What the device's identity library answers.
@@ -203,6 +205,7 @@ TEST_P(SyncScriptLoadTest, ShowsEveryMessageAndKeepsTheValues) {
     EXPECT_EQ(SectionsOf(script.m_PutList), Fill(c.puts));
     EXPECT_EQ(SectionsOf(script.m_GetList), Fill(c.gets));
     EXPECT_EQ(script.m_bGetWildcards, c.bGetWildcards);
+    EXPECT_EQ(script.m_nTimeoutSeconds, c.nTimeoutSeconds);
     for (const std::string& strFolder : c.folders) {
         EXPECT_TRUE(IsFolder(strFolder)) << strFolder;
     }
@@ -577,7 +580,14 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptCase{.pszName = "Utf16",
                    .strContent = std::string(
                        "\xFF\xFE[\0S\0E\0R\0V\0E\0R\0]\0\r\0\n\0P\0o\0r\0t\0=\0001\0", 34),
-                   .nPort = 1}),
+                   .nPort = 1},
+        // A limit is a whole number of seconds in range; anything else is
+        // ignored, and the last usable value holds.
+        ScriptCase{.pszName = "Timeout",
+                   .strContent = "[SERVER]\nTIMEOUT=600\nTimeout=1\nTimeout=0\nTimeout=601\n"
+                                 "Timeout=2x\nTimeout=-5\nTimeout=\n",
+                   .messages = {Ignored(4), Ignored(5), Ignored(6), Ignored(7), Ignored(8)},
+                   .nTimeoutSeconds = 1}),
     [](const auto& info) { return info.param.pszName; });
 
 TEST_F(SyncScriptTest, AFileThatCannotBeReadFailsSilentlyAndLeavesNothingOfTheLastLoad) {

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "platform/textio.h"
 #include "tests/platform/helper.h"
@@ -361,6 +362,39 @@ TEST_F(FileTest, ATemporaryIsHiddenUntilItReplacesItsTarget) {
     EXPECT_EQ(GetPathAttributes(m_dir.Join("fresh.txt")), kFileAttributeNormal);
     EXPECT_FALSE(RenameReplacing(m_dir.Join("missing"), m_dir.Join("b.txt")));
     EXPECT_TRUE(FileExists(m_dir.Join("b.txt")));
+}
+
+// What a killed process left is removed once it is old; what may still be
+// filled, and what is not ours, stays.
+TEST_F(FileTest, OnlyTemporariesLeftLongAgoAreRemoved) {
+    const long long nLongAgo = static_cast<long long>(std::time(nullptr)) - 2 * kStaleTemporaryAgeSeconds;
+    std::string strOld, strYoung, strInSub;
+    for (auto [strFolder, pstrPath] : {std::pair{m_dir.Path(), &strOld},
+                                       std::pair{m_dir.Path(), &strYoung},
+                                       std::pair{m_dir.Join("sub"), &strInSub}}) {
+        CFile file;
+        ASSERT_TRUE(file.CreateTemporary(strFolder, *pstrPath));
+        ASSERT_TRUE(file.Write("part", 4));
+        ASSERT_TRUE(file.Close());
+    }
+    // Names of the operator's that only look alike.
+    ASSERT_TRUE(m_dir.WriteFile(".tandrel-notes.txt", "mine"));
+    ASSERT_TRUE(m_dir.WriteFile("report.part", "mine"));
+    ASSERT_TRUE(testsupport::MakeFolder(m_dir.Join(".tandrel-1-1.part")));
+    for (const std::string& strPath :
+         {strOld, strInSub, m_dir.Join(".tandrel-notes.txt"), m_dir.Join("report.part")}) {
+        ASSERT_TRUE(testsupport::SetModifiedTime(strPath, nLongAgo)) << strPath;
+    }
+    testsupport::SetModifiedTime(m_dir.Join(".tandrel-1-1.part"), nLongAgo);
+
+    EXPECT_EQ(RemoveStaleTemporaries(m_dir.Path(), kStaleTemporaryAgeSeconds),
+              std::vector<std::string>{strOld});
+    EXPECT_FALSE(FileExists(strOld));
+    for (const std::string& strPath : {strYoung, strInSub, m_dir.Join(".tandrel-notes.txt"),
+                                       m_dir.Join("report.part"), m_dir.Join(".tandrel-1-1.part")}) {
+        EXPECT_TRUE(FileExists(strPath)) << strPath;
+    }
+    EXPECT_THAT(RemoveStaleTemporaries(m_dir.Join("missing"), 0), IsEmpty());
 }
 
 #ifdef _WIN32
