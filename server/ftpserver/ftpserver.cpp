@@ -738,12 +738,27 @@ bool CFtpServer::OpenDataConnection() {
 void CFtpServer::CloseDataConnection() { CloseSocket(m_dataSocket); }
 
 bool CFtpServer::OnList(const std::string& strArgument) {
+    // Clients pass ls options along ("LIST -la", lftp's "ls -l"); taken as a
+    // path they named nothing, and the folder was reported empty. Every
+    // listing has the one long form, so the options are dropped. A name that
+    // begins with "-" is still listed as "./-name".
+    std::string strPath = strArgument;
+    while (!strPath.empty() && strPath[0] == '-') {
+        size_t nBlank = strPath.find(' ');
+        strPath = nBlank == std::string::npos ? std::string() : TrimBlanks(strPath.substr(nBlank));
+    }
+    // "/" is the root that PWD names, so it lists what a bare LIST lists;
+    // resolved as a path it ended in a separator, matched nothing, and the
+    // root was reported empty.
+    if (strPath.find_first_not_of("\\/") == std::string::npos) {
+        strPath.clear();
+    }
     std::string strPattern;
     bool bInside = true;
-    if (strArgument.empty()) {
+    if (strPath.empty()) {
         strPattern = m_strStartDir + "/*.*";
     } else {
-        bInside = ResolvePath(strArgument, strPattern);
+        bInside = ResolvePath(strPath, strPattern);
         if (bInside && IsDirectory(strPattern)) {
             strPattern += "/*.*";
         }
