@@ -438,6 +438,7 @@ bool CFtpServer::ReceiveLine(std::string& strLine, bool& bTooLong) {
         }
         nSearched = m_strPending.size();
 
+        bool bWaitsForTheLogin = false;  // the wait ends at the login's deadline
         if (m_loginDeadline) {
             // Each receive waits only for what is left of the login time, so
             // a peer that trickles bytes cannot stretch it.
@@ -449,14 +450,21 @@ bool CFtpServer::ReceiveLine(std::string& strLine, bool& bTooLong) {
                 TRACE(0, "Login time-out");
                 return false;
             }
+            bWaitsForTheLogin = nLeftMs <= m_nTimeoutMs;
             m_controlSocket.SetTimeouts(
                 static_cast<int>(std::min<long long>(nLeftMs, m_nTimeoutMs)));
         }
         char buffer[kReceiveBufferSize];
         int64_t nReceived = m_controlSocket.Receive(buffer, sizeof(buffer));
         if (nReceived < 0) {
-            TRACE(m_controlSocket.GetLastError(), "recv(...) failed");
-            if (m_loginDeadline && std::chrono::steady_clock::now() >= *m_loginDeadline) {
+            const int nError = m_controlSocket.GetLastError();
+            TRACE(nError, "recv(...) failed");
+            // The system's timer may end the wait a little before our clock
+            // reaches the deadline (some count in steps of 15 ms): a time-out
+            // of that wait is the login's all the same.
+            if (m_loginDeadline &&
+                ((bWaitsForTheLogin && nError == platform::GetTimeoutErrorCode()) ||
+                 std::chrono::steady_clock::now() >= *m_loginDeadline)) {
                 m_bLoginTimedOut = true;
                 TRACE(0, "Login time-out");
             }

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <ctime>
-#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
