@@ -192,6 +192,11 @@ struct CServerKind {
     const char* pszOtherUserRefusal;
 };
 
+// Test names and failure messages show the server by its name.
+void PrintTo(const CServerKind& kind, std::ostream* pStream) {
+    *pStream << kind.pszName;
+}
+
 constexpr const char* kVsftpd = "/usr/sbin/vsftpd";
 
 std::string WhyVsftpdIsMissing() {

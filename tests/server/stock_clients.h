@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -123,6 +124,11 @@ protected:
         return {"python3", "-c", "import ftplib"};
     }
 };
+
+// Test names and failure messages show a client by its name.
+inline void PrintTo(const CStockClient* pClient, std::ostream* pStream) {
+    *pStream << pClient->Name();
+}
 
 // Standard output split into lines, each without its LF or CR LF.
 std::vector<std::string> OutputLines(const std::string& strOutput);
