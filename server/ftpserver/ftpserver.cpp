@@ -449,6 +449,7 @@ bool CFtpServer::ReceiveLine(std::string& strLine, bool& bTooLong) {
         }
         nSearched = m_strPending.size();
 
+        bool bWaitsForTheLogin = false;  // the wait ends at the login's deadline
         if (m_loginDeadline) {
             // Each receive waits only for what is left of the login time, so
             // a peer that trickles bytes cannot stretch it.
@@ -460,14 +461,21 @@ bool CFtpServer::ReceiveLine(std::string& strLine, bool& bTooLong) {
                 TRACE(0, "Login time-out");
                 return false;
             }
+            bWaitsForTheLogin = nLeftMs <= m_nTimeoutMs;
             m_controlSocket.SetTimeouts(
                 static_cast<int>(std::min<long long>(nLeftMs, m_nTimeoutMs)));
         }
         char buffer[kReceiveBufferSize];
         int64_t nReceived = m_controlSocket.Receive(buffer, sizeof(buffer));
         if (nReceived < 0) {
-            TRACE(m_controlSocket.GetLastError(), "recv(...) failed");
-            if (m_loginDeadline && std::chrono::steady_clock::now() >= *m_loginDeadline) {
+            const int nError = m_controlSocket.GetLastError();
+            TRACE(nError, "recv(...) failed");
+            // The system's timer may end the wait a little before our clock
+            // reaches the deadline (some count in steps of 15 ms): a time-out
+            // of that wait is the login's all the same.
+            if (m_loginDeadline &&
+                ((bWaitsForTheLogin && nError == platform::GetTimeoutErrorCode()) ||
+                 std::chrono::steady_clock::now() >= *m_loginDeadline)) {
                 m_bLoginTimedOut = true;
                 TRACE(0, "Login time-out");
             }
@@ -749,12 +757,27 @@ bool CFtpServer::OpenDataConnection() {
 void CFtpServer::CloseDataConnection() { CloseSocket(m_dataSocket); }
 
 bool CFtpServer::OnList(const std::string& strArgument) {
+    // Clients pass ls options along ("LIST -la", lftp's "ls -l"); taken as a
+    // path they named nothing, and the folder was reported empty. Every
+    // listing has the one long form, so the options are dropped. A name that
+    // begins with "-" is still listed as "./-name".
+    std::string strPath = strArgument;
+    while (!strPath.empty() && strPath[0] == '-') {
+        size_t nBlank = strPath.find(' ');
+        strPath = nBlank == std::string::npos ? std::string() : TrimBlanks(strPath.substr(nBlank));
+    }
+    // "/" is the root that PWD names, so it lists what a bare LIST lists;
+    // resolved as a path it ended in a separator, matched nothing, and the
+    // root was reported empty.
+    if (strPath.find_first_not_of("\\/") == std::string::npos) {
+        strPath.clear();
+    }
     std::string strPattern;
     bool bInside = true;
-    if (strArgument.empty()) {
+    if (strPath.empty()) {
         strPattern = m_strStartDir + "/*.*";
     } else {
-        bInside = ResolvePath(strArgument, strPattern);
+        bInside = ResolvePath(strPath, strPattern);
         if (bInside && IsDirectory(strPattern)) {
             strPattern += "/*.*";
         }

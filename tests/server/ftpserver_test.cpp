@@ -711,16 +711,28 @@ TEST_F(FtpServerTest, ListingShowsOrdinaryFilesOnly) {
         expected.insert("-rw------- 1 user group 5 " + std::string(szToday) + " in.txt");
     }
     EXPECT_EQ(lines(listed.strData), expected);
-    for (const char* pszSub : {"LIST sub", "LIST sub/", "LIST \\sub\\"}) {
+    // The root by its name, and ls options as lftp and others pass them on:
+    // the same listing, never an empty one.
+    for (const char* pszRoot : {"LIST /", "LIST \\", "LIST //", "LIST -la", "LIST -l /",
+                                "LIST -a  -l"}) {
+        EXPECT_EQ(lines(Transfer(client, pszRoot).strData), expected) << pszRoot;
+    }
+    for (const char* pszSub : {"LIST sub", "LIST sub/", "LIST \\sub\\", "LIST -la sub",
+                               "LIST -l /sub/"}) {
         EXPECT_EQ(lines(Transfer(client, pszSub).strData).size(), 1u) << pszSub;
     }
-    for (const char* pszEmpty : {"LIST /", "LIST missing", "LIST ..", "LIST sub/../.."}) {
+    for (const char* pszEmpty : {"LIST missing", "LIST ..", "LIST sub/../..", "LIST -l missing"}) {
         CTransferResult empty = Transfer(client, pszEmpty);
         EXPECT_EQ(empty.strData, "") << pszEmpty;
         EXPECT_EQ(empty.strFinalReply, "250 Requested file action completed.") << pszEmpty;
     }
     EXPECT_EQ(lines(Transfer(client, "LIST *.txt").strData).size(), bLinks ? 4u : 3u);
     EXPECT_EQ(Transfer(client, "LIST out.txt").strData, "");
+    // A name that begins with "-" is listed by a path that does not.
+    ASSERT_TRUE(m_dir.WriteFile("-n.txt", "n"));
+    std::multiset<std::string> dashed = lines(Transfer(client, "LIST ./-n.txt").strData);
+    ASSERT_EQ(dashed.size(), 1u);
+    EXPECT_EQ(dashed.begin()->substr(dashed.begin()->size() - 7), " -n.txt");
 }
 
 TEST_F(FtpServerTest, RefusesWhatItMustNotTouch) {
