@@ -50,6 +50,9 @@ struct CFileInfo {
     uint32_t dwAttributes = kInvalidFileAttributes;
     uint64_t nSize = 0;                        // bytes; 0 for directories
     CDateTime timeLastWriteUtc;                // last modification, in UTC
+    // The POSIX permission bits (0755, say). On Windows made from the
+    // attributes: 0755 for directories, 0444 for read-only files, 0644 else.
+    uint32_t nPermissions = 0;
 };
 
 // The system error code that the last failing call of this layer outside
@@ -81,6 +84,15 @@ bool MakeDirectory(const std::string& strPath);
 
 // Deletes a file. Refuses (false) directories and read-only files.
 bool RemoveFile(const std::string& strPath);
+
+// Removes a directory, which must be empty. False when it is not a
+// directory, is not empty, or permission is lacking.
+bool RemoveEmptyFolder(const std::string& strPath);
+
+// Gives the file or directory strFrom the name strTo, which must not exist:
+// nothing is ever replaced. Both on the same file system. False on failure,
+// an existing strTo included.
+bool RenameToNewName(const std::string& strFrom, const std::string& strTo);
 
 // Replaces strTo with strFrom in one step (strTo need not exist). Both must be
 // on the same file system. False on failure.
@@ -174,6 +186,10 @@ public:
 
     // The file's length in bytes, -1 on an error.
     int64_t GetLength() const;
+
+    // Moves the position to nOffset bytes from the start (beyond the end is
+    // allowed, as the system allows it). False on an error.
+    bool Seek(int64_t nOffset);
 
     // Closes the file. False if the system reported an error while closing
     // (data may not have been stored); the file is closed in any case.

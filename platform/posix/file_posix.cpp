@@ -61,6 +61,7 @@ CFileInfo InfoFromStat(const std::string& strName, const struct stat& st) {
     info.dwAttributes = AttributesFromStat(strName, st);
     info.nSize = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
     info.timeLastWriteUtc = UtcFromTimespec(st.st_mtim);
+    info.nPermissions = static_cast<uint32_t>(st.st_mode & 0777);
     return info;
 }
 
@@ -176,6 +177,30 @@ bool RemoveFile(const std::string& strPath) {
         return false;
     }
     return unlink(strNative.c_str()) == 0;
+}
+
+bool RemoveEmptyFolder(const std::string& strPath) {
+    return !strPath.empty() && rmdir(NativePath(strPath).c_str()) == 0;
+}
+
+bool RenameToNewName(const std::string& strFrom, const std::string& strTo) {
+    const std::string strNativeFrom = NativePath(strFrom);
+    const std::string strNativeTo = NativePath(strTo);
+    if (renameat2(AT_FDCWD, strNativeFrom.c_str(), AT_FDCWD, strNativeTo.c_str(),
+                  RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return false;
+    }
+    // A file system without the flag: the check and the rename are two
+    // steps there.
+    struct stat st {};
+    if (lstat(strNativeTo.c_str(), &st) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return rename(strNativeFrom.c_str(), strNativeTo.c_str()) == 0;
 }
 
 bool RenameReplacing(const std::string& strFrom, const std::string& strTo) {
@@ -401,6 +426,14 @@ int64_t CFile::GetLength() const {
         return -1;
     }
     return static_cast<int64_t>(st.st_size);
+}
+
+bool CFile::Seek(int64_t nOffset) {
+    if (lseek(static_cast<int>(m_hFile), static_cast<off_t>(nOffset), SEEK_SET) < 0) {
+        m_nLastError = errno;
+        return false;
+    }
+    return true;
 }
 
 bool CFile::Close() {

@@ -109,6 +109,17 @@ bool QueryInfo(const std::wstring& strNative, DWORD& dwAttributes, uint64_t& nSi
     return true;
 }
 
+// Windows keeps no permission bits; these say what the attributes allow.
+uint32_t PermissionsOf(uint32_t dwAttributes) {
+    if (dwAttributes == kInvalidFileAttributes) {
+        return 0;
+    }
+    if ((dwAttributes & kFileAttributeDirectory) != 0) {
+        return 0755;
+    }
+    return (dwAttributes & kFileAttributeReadOnly) != 0 ? 0444 : 0644;
+}
+
 bool InfoOf(const std::string& strPath, const std::string& strName, CFileInfo& info) {
     DWORD dwNative = 0;
     uint64_t nSize = 0;
@@ -120,6 +131,7 @@ bool InfoOf(const std::string& strPath, const std::string& strName, CFileInfo& i
     info.dwAttributes = OurAttributes(dwNative);
     info.nSize = (dwNative & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 0 : nSize;
     info.timeLastWriteUtc = UtcFromFileTime(lastWrite);
+    info.nPermissions = PermissionsOf(info.dwAttributes);
     return true;
 }
 
@@ -333,6 +345,23 @@ bool RemoveFile(const std::string& strPath) {
     return DeleteFileW(strNative.c_str()) != 0;
 }
 
+bool RemoveEmptyFolder(const std::string& strPath) {
+    if (!IsUsablePath(strPath)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    return RemoveDirectoryW(NativePath(strPath).c_str()) != 0;
+}
+
+bool RenameToNewName(const std::string& strFrom, const std::string& strTo) {
+    if (!IsUsablePath(strFrom) || !IsUsablePath(strTo)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    // Without MOVEFILE_REPLACE_EXISTING an existing target fails the move.
+    return MoveFileExW(NativePath(strFrom).c_str(), NativePath(strTo).c_str(), 0) != 0;
+}
+
 bool RenameReplacing(const std::string& strFrom, const std::string& strTo) {
     if (!IsUsablePath(strFrom) || !IsUsablePath(strTo)) {
         SetLastError(ERROR_INVALID_NAME);
@@ -472,6 +501,7 @@ std::vector<CFileInfo> FindFiles(const std::string& strPattern) {
                              ? 0
                              : (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
             info.timeLastWriteUtc = UtcFromFileTime(data.ftLastWriteTime);
+            info.nPermissions = PermissionsOf(info.dwAttributes);
         }
         found.push_back(std::move(info));
     } while (FindNextFileW(hFind, &data));
@@ -671,6 +701,17 @@ int64_t CFile::GetLength() const {
         return -1;
     }
     return nSize.QuadPart;
+}
+
+bool CFile::Seek(int64_t nOffset) {
+    LARGE_INTEGER nPosition {};
+    nPosition.QuadPart = nOffset;
+    if (m_hFile < 0 || win32::IsDeviceHandle(m_hFile) ||
+        !SetFilePointerEx(reinterpret_cast<HANDLE>(m_hFile), nPosition, nullptr, FILE_BEGIN)) {
+        m_nLastError = static_cast<int>(::GetLastError());
+        return false;
+    }
+    return true;
 }
 
 bool CFile::Close() {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <utility>
 
 #include "common/fileerror.h"
 #include "common/md5.h"
@@ -34,6 +35,8 @@ const char* const kReplyAborted = "426 Connection closed; transfer aborted.";
 const char* const kReplyUnavailable =
     "550 Requested action not taken. File or directory unavailable.";
 const char* const kReplyActionAborted = "552 Requested file action aborted.";
+const char* const kReplyBadRestart = "554 Requested action not taken: invalid REST parameter.";
+const char* const kReplySyntaxError = "501 Syntax error in parameters or arguments.";
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
@@ -73,6 +76,35 @@ bool IsOrdinary(uint32_t dwAttributes) {
 bool IsListedName(const std::string& strName) {
     return !strName.empty() && strName != "." && strName != "..";
 }
+
+// A folder as clients see it, between double quotes, a quote inside a name
+// doubled (RFC 959).
+std::string QuotedFolder(const std::string& strRelative) {
+    std::string strQuoted = "\"/";
+    for (char c : strRelative) {
+        strQuoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return strQuoted + "\"";
+}
+
+// "drwxr-xr-x" and the like.
+std::string ModeText(const platform::CFileInfo& info) {
+    std::string strMode = (info.dwAttributes & platform::kFileAttributeDirectory) ? "d" : "-";
+    const char* const pszLetters = "rwxrwxrwx";
+    for (int i = 0; i < 9; ++i) {
+        strMode += (info.nPermissions & (0400u >> i)) != 0 ? pszLetters[i] : '-';
+    }
+    return strMode;
+}
+
+bool IsFolder(uint32_t dwAttributes) {
+    return dwAttributes != platform::kInvalidFileAttributes &&
+           (dwAttributes & (platform::kFileAttributeDirectory | platform::kFileAttributeHidden |
+                            platform::kFileAttributeSystem)) == platform::kFileAttributeDirectory;
+}
+
+// A name that no command serves: hidden (".profile") or a temporary.
+bool IsHiddenName(const std::string& strName) { return !strName.empty() && strName[0] == '.'; }
 
 // A start directory without its trailing separator; the root keeps its own.
 std::string NormaliseStartDir(const std::string& strStartDir) {
@@ -216,6 +248,9 @@ void CFtpServer::ServerThread() {
         m_bAfterCr = false;
         m_nAnnouncedSize = -1;
         m_sweptDirectories.clear();
+        m_strCurrentDir.clear();
+        m_nRestartOffset = 0;
+        m_strRenameFrom.clear();
 
         std::string strPeer = m_peerAddress.GetAddressText();
         TRACE(0, "Connected to " + strPeer);
@@ -346,7 +381,7 @@ bool CFtpServer::AnswerBeforeLogin(const CCommand& command) {
 
 void CFtpServer::SendFeatures() {
     SendReply("211-Features:");
-    for (const char* pszFeature : {" MD5", " SIZE", " TIME", " UTF8"}) {
+    for (const char* pszFeature : {" MD5", " REST STREAM", " SIZE", " TIME", " UTF8"}) {
         SendReply(pszFeature);
     }
     SendReply("211 End");
@@ -399,6 +434,11 @@ void CFtpServer::RunSession() {
             bContinue = OnMd5(command.strArgument);
         } else {
             bContinue = DispatchCommand(command, bHandled);
+        }
+        // A rename names its source and its target in two commands in a
+        // row; any other command after RNFR forgets the source.
+        if (command.strCommand != "RNFR") {
+            m_strRenameFrom.clear();
         }
         if (!bContinue) {
             break;
@@ -536,10 +576,6 @@ bool CFtpServer::DispatchCommand(const CCommand& command, bool& bHandled) {
         SendReply("221 Service closing control connection.");
         return false;
     }
-    if (strCommand == "CWD") {
-        SendReply(strArgument == "/" ? "200 \"/\"" : kReplyUnavailable);
-        return true;
-    }
     if (strCommand == "QUIT") {
         SendReply("221 Service closing control connection.");
         if (m_bSingleSession) {
@@ -555,10 +591,6 @@ bool CFtpServer::DispatchCommand(const CCommand& command, bool& bHandled) {
                          : strCommand == "MODE" ? EqualsNoCase(strArgument, "S")
                                                 : EqualsNoCase(strArgument, "UTF8 ON");
         SendReply(bAccepted ? kReplyDone : "504 Command not implemented for that parameter.");
-        return true;
-    }
-    if (strCommand == "PWD") {
-        SendReply("257 \"/\"");
         return true;
     }
     if (strCommand == "SYST") {
@@ -591,6 +623,13 @@ bool CFtpServer::DispatchCommand(const CCommand& command, bool& bHandled) {
         {"LIST", &CFtpServer::OnList},
         {"RETR", &CFtpServer::OnRetr}, {"STOR", &CFtpServer::OnStor},
         {"DELE", &CFtpServer::OnDele}, {"SIZE", &CFtpServer::OnSize},
+        {"CWD", &CFtpServer::OnCwd}, {"XCWD", &CFtpServer::OnCwd},
+        {"CDUP", &CFtpServer::OnCdup}, {"XCUP", &CFtpServer::OnCdup},
+        {"PWD", &CFtpServer::OnPwd}, {"XPWD", &CFtpServer::OnPwd},
+        {"MKD", &CFtpServer::OnMkd}, {"XMKD", &CFtpServer::OnMkd},
+        {"RMD", &CFtpServer::OnRmd}, {"XRMD", &CFtpServer::OnRmd},
+        {"NLST", &CFtpServer::OnNlst}, {"REST", &CFtpServer::OnRest},
+        {"RNFR", &CFtpServer::OnRnfr}, {"RNTO", &CFtpServer::OnRnto},
     };
     for (const auto& entry : kFileCommands) {
         if (strCommand == entry.pszName) {
@@ -611,7 +650,9 @@ bool CFtpServer::OnTime() {
 }
 
 // Where a path may lead is decided here and nowhere else.
-bool CFtpServer::ResolvePath(const std::string& strArgument, std::string& strPath) {
+bool CFtpServer::ResolvePath(const std::string& strArgument, std::string& strPath,
+                             std::string* pstrRelative) {
+    const bool bFromRoot = !strArgument.empty() && platform::IsPathSeparator(strArgument[0]);
     std::string strTrimmed = strArgument;
     for (char chSeparator : {'/', '\\'}) {
         size_t nStart = strTrimmed.find_first_not_of(chSeparator);
@@ -621,8 +662,6 @@ bool CFtpServer::ResolvePath(const std::string& strArgument, std::string& strPat
         size_t nEnd = strTrimmed.find_last_not_of(chSeparator);
         strTrimmed.erase(nEnd == std::string::npos ? 0 : nEnd + 1);
     }
-    strPath = m_strStartDir + "/" + strTrimmed;
-
     size_t nStart = 0;
     while (nStart <= strTrimmed.size()) {
         size_t nEnd = strTrimmed.find_first_of("\\/", nStart);
@@ -634,9 +673,52 @@ bool CFtpServer::ResolvePath(const std::string& strArgument, std::string& strPat
         }
         nStart = nEnd + 1;
     }
+    // A session that never changed its folder names everything from the
+    // root, as before there were folders.
+    std::string strRelative = strTrimmed;
+    if (!bFromRoot && !m_strCurrentDir.empty()) {
+        strRelative = strTrimmed.empty() ? m_strCurrentDir : m_strCurrentDir + "/" + strTrimmed;
+    }
+    strPath = m_strStartDir + "/" + strRelative;
+    if (pstrRelative != nullptr) {
+        *pstrRelative = strRelative;
+    }
 
     // Links may point anywhere: where the path really leads must lie inside.
     return platform::IsPathInside(m_strRealStartDir, strPath);
+}
+
+bool CFtpServer::WalkFolder(const std::string& strArgument, std::string& strRelative) const {
+    std::vector<std::string> names;
+    if (strArgument.empty() || !platform::IsPathSeparator(strArgument[0])) {
+        size_t nStart = 0;
+        while (!m_strCurrentDir.empty() && nStart <= m_strCurrentDir.size()) {
+            size_t nEnd = m_strCurrentDir.find('/', nStart);
+            nEnd = nEnd == std::string::npos ? m_strCurrentDir.size() : nEnd;
+            names.push_back(m_strCurrentDir.substr(nStart, nEnd - nStart));
+            nStart = nEnd + 1;
+        }
+    }
+    size_t nStart = 0;
+    while (nStart <= strArgument.size()) {
+        size_t nEnd = strArgument.find_first_of("\\/", nStart);
+        nEnd = nEnd == std::string::npos ? strArgument.size() : nEnd;
+        const std::string strName = strArgument.substr(nStart, nEnd - nStart);
+        if (strName == "..") {
+            if (names.empty()) {
+                return false;
+            }
+            names.pop_back();
+        } else if (!strName.empty() && strName != ".") {
+            names.push_back(strName);
+        }
+        nStart = nEnd + 1;
+    }
+    strRelative.clear();
+    for (const std::string& strName : names) {
+        strRelative += (strRelative.empty() ? "" : "/") + strName;
+    }
+    return true;
 }
 
 bool CFtpServer::IsDirectory(const std::string& strPath) {
@@ -756,62 +838,68 @@ bool CFtpServer::OpenDataConnection() {
 
 void CFtpServer::CloseDataConnection() { CloseSocket(m_dataSocket); }
 
-bool CFtpServer::OnList(const std::string& strArgument) {
-    // Clients pass ls options along ("LIST -la", lftp's "ls -l"); taken as a
-    // path they named nothing, and the folder was reported empty. Every
-    // listing has the one long form, so the options are dropped. A name that
-    // begins with "-" is still listed as "./-name".
-    std::string strPath = strArgument;
-    while (!strPath.empty() && strPath[0] == '-') {
-        size_t nBlank = strPath.find(' ');
-        strPath = nBlank == std::string::npos ? std::string() : TrimBlanks(strPath.substr(nBlank));
-    }
-    // "/" is the root that PWD names, so it lists what a bare LIST lists;
-    // resolved as a path it ended in a separator, matched nothing, and the
-    // root was reported empty.
-    if (strPath.find_first_not_of("\\/") == std::string::npos) {
-        strPath.clear();
+std::string CFtpServer::MakeListing(const std::string& strArgument, bool bNamesOnly) {
+    // "LIST -la" and the like: options of ls, which the listing ignores.
+    std::string strPathArgument = strArgument;
+    while (!strPathArgument.empty() && strPathArgument[0] == '-') {
+        const size_t nBlank = strPathArgument.find(' ');
+        strPathArgument =
+            nBlank == std::string::npos ? std::string() : TrimBlanks(strPathArgument.substr(nBlank));
     }
     std::string strPattern;
-    bool bInside = true;
-    if (strPath.empty()) {
+    if (!strPathArgument.empty() &&
+        strPathArgument.find_first_not_of("\\/") == std::string::npos) {
+        // "/" names the root; resolved as a path it ended in a separator
+        // and matched nothing.
         strPattern = m_strStartDir + "/*.*";
-    } else {
-        bInside = ResolvePath(strPath, strPattern);
-        if (bInside && IsDirectory(strPattern)) {
-            strPattern += "/*.*";
+    } else if (!ResolvePath(strPathArgument, strPattern)) {
+        return std::string();
+    } else if (strPathArgument.empty()) {
+        // The current folder (the root's path ends in its separator).
+        if (platform::IsPathSeparator(strPattern.back())) {
+            strPattern.pop_back();
         }
+        strPattern += "/*.*";
+    } else if (IsDirectory(strPattern)) {
+        strPattern += "/*.*";
     }
     std::string strListing;
     strListing.reserve(65536);
-    if (bInside) {
-        platform::CDateTime now = platform::GetUtcDateTime();
-        const std::string strDirectory = strPattern.substr(0, strPattern.find_last_of("\\/"));
-        for (const platform::CFileInfo& info : platform::FindFiles(strPattern)) {
-            // A link that leads out is left out, as every other command
-            // refuses it: its size and time are not ours to tell.
-            if (!IsListedName(info.strName) || !IsOrdinary(info.dwAttributes) ||
-                !platform::IsPathInside(m_strRealStartDir, strDirectory + "/" + info.strName)) {
-                continue;
-            }
-            const platform::CDateTime& written = info.timeLastWriteUtc;
-            char szLine[128];
-            int nLength = std::snprintf(
-                szLine, sizeof(szLine), "%s1 user group %llu %s ",
-                (info.dwAttributes & platform::kFileAttributeReadOnly) ? "-r-------- "
-                                                                        : "-rw------- ",
-                static_cast<unsigned long long>(info.nSize), kMonths[(written.nMonth + 11) % 12]);
-            strListing.append(szLine, static_cast<size_t>(nLength));
-            nLength = written.nYear < now.nYear
-                          ? std::snprintf(szLine, sizeof(szLine), "%02d %04d ", written.nDay,
-                                          written.nYear)
-                          : std::snprintf(szLine, sizeof(szLine), "%02d %02d:%02d ", written.nDay,
-                                          written.nHour, written.nMinute);
-            strListing.append(szLine, static_cast<size_t>(nLength));
-            strListing += info.strName + "\r\n";
+    platform::CDateTime now = platform::GetUtcDateTime();
+    const std::string strDirectory = strPattern.substr(0, strPattern.find_last_of("\\/"));
+    for (const platform::CFileInfo& info : platform::FindFiles(strPattern)) {
+        // A link that leads out is left out, as every other command
+        // refuses it: its size and time are not ours to tell.
+        if (!IsListedName(info.strName) ||
+            (!IsOrdinary(info.dwAttributes) && !IsFolder(info.dwAttributes)) ||
+            !platform::IsPathInside(m_strRealStartDir, strDirectory + "/" + info.strName)) {
+            continue;
         }
+        if (bNamesOnly) {
+            strListing += info.strName + "\r\n";
+            continue;
+        }
+        const platform::CDateTime& written = info.timeLastWriteUtc;
+        char szLine[128];
+        int nLength = std::snprintf(szLine, sizeof(szLine), "%s 1 user group %llu %s ",
+                                    ModeText(info).c_str(),
+                                    static_cast<unsigned long long>(info.nSize),
+                                    kMonths[(written.nMonth + 11) % 12]);
+        strListing.append(szLine, static_cast<size_t>(nLength));
+        nLength = written.nYear < now.nYear
+                      ? std::snprintf(szLine, sizeof(szLine), "%02d %04d ", written.nDay,
+                                      written.nYear)
+                      : std::snprintf(szLine, sizeof(szLine), "%02d %02d:%02d ", written.nDay,
+                                      written.nHour, written.nMinute);
+        strListing.append(szLine, static_cast<size_t>(nLength));
+        strListing += info.strName + "\r\n";
     }
+    return strListing;
+}
 
+bool CFtpServer::OnList(const std::string& strArgument) {
+    const bool bNamesOnly = false;
+    const std::string strListing = MakeListing(strArgument, bNamesOnly);
     SendReply(kReplyOpening);
     if (!OpenDataConnection()) {
         SendReply(kReplyNoDataConnection);
@@ -828,7 +916,27 @@ bool CFtpServer::OnList(const std::string& strArgument) {
     return true;
 }
 
+// Names only, folders included, for clients that walk a tree.
+bool CFtpServer::OnNlst(const std::string& strArgument) {
+    const bool bNamesOnly = true;
+    const std::string strListing = MakeListing(strArgument, bNamesOnly);
+    SendReply(kReplyOpening);
+    if (!OpenDataConnection()) {
+        SendReply(kReplyNoDataConnection);
+        return true;
+    }
+    const bool bSent =
+        strListing.empty() || m_dataSocket.SendAll(strListing.data(), strListing.size());
+    if (!bSent) {
+        TRACE(m_dataSocket.GetLastError(), "send(...) failed");
+    }
+    CloseDataConnection();
+    SendReply(bSent ? kReplyTransferred : kReplyAborted);
+    return true;
+}
+
 bool CFtpServer::OnRetr(const std::string& strArgument) {
+    const int64_t nOffset = std::exchange(m_nRestartOffset, 0);
     std::string strPath;
     if (!ResolvePath(strArgument, strPath) || !IsOrdinaryFile(strPath)) {
         SendReply(kReplyUnavailable);
@@ -841,13 +949,18 @@ bool CFtpServer::OnRetr(const std::string& strArgument) {
         SendReply(kReplyUnavailable);
         return true;
     }
+    // A resumed download starts where the client's part ends.
+    if (nOffset > nLength || (nOffset > 0 && !file.Seek(nOffset))) {
+        SendReply(kReplyBadRestart);
+        return true;
+    }
     SendReply(kReplyOpening);
     if (!OpenDataConnection()) {
         SendReply(kReplyNoDataConnection);
         return true;
     }
     // The data socket's send time-out ends a send that makes no progress.
-    if (m_dataSocket.SendFile(file, static_cast<uint64_t>(nLength))) {
+    if (m_dataSocket.SendFile(file, static_cast<uint64_t>(nLength - nOffset))) {
         SendReply(kReplyTransferred);
     } else {
         TRACE(m_dataSocket.GetLastError(), "TransmitFile(...) failed");
@@ -858,9 +971,9 @@ bool CFtpServer::OnRetr(const std::string& strArgument) {
 }
 
 bool CFtpServer::OnStor(const std::string& strArgument) {
-    // An announced size holds for this upload only.
-    const int64_t nAnnouncedSize = m_nAnnouncedSize;
-    m_nAnnouncedSize = -1;
+    // An announced size and a restart offset hold for this upload only.
+    const int64_t nAnnouncedSize = std::exchange(m_nAnnouncedSize, -1);
+    const int64_t nOffset = std::exchange(m_nRestartOffset, 0);
     std::string strPath;
     if (!ResolvePath(strArgument, strPath)) {
         SendReply(kReplyUnavailable);
@@ -893,6 +1006,14 @@ bool CFtpServer::OnStor(const std::string& strArgument) {
     if (!file.CreateTemporary(strDirectory, strTemporary)) {
         TRACE(file.GetLastError(), "Failed to open file " + strArgument);
         SendReply(kReplyUnavailable);
+        return true;
+    }
+    // A resumed upload continues the server's part: the new file begins
+    // with it, and the old one stays until the whole has arrived.
+    if (nOffset > 0 && !CopyPrefix(strPath, nOffset, file)) {
+        file.Close();
+        platform::RemoveFile(strTemporary);
+        SendReply(kReplyBadRestart);
         return true;
     }
     if (!OpenDataConnection()) {
@@ -936,6 +1057,7 @@ bool CFtpServer::OnStor(const std::string& strArgument) {
         TRACE(0, "Connection closed");
         bComplete = false;
     }
+    nStored += nOffset;
     if (bComplete && nAnnouncedSize >= 0 && nStored != nAnnouncedSize) {
         TRACE(0, "Upload of " + strArgument + " ended after " + std::to_string(nStored) +
                      " of " + std::to_string(nAnnouncedSize) + " bytes");
@@ -985,5 +1107,160 @@ bool CFtpServer::OnSize(const std::string& strArgument) {
         }
     }
     SendReply(kReplyUnavailable);
+    return true;
+}
+
+bool CFtpServer::OnCwd(const std::string& strArgument) {
+    std::string strRelative;
+    std::string strPath;
+    // Every name on the way must be a folder that is served: no hidden one,
+    // none that a link leads out of.
+    bool bServed = !strArgument.empty() && WalkFolder(strArgument, strRelative);
+    size_t nStart = 0;
+    while (bServed && nStart < strRelative.size()) {
+        size_t nEnd = strRelative.find('/', nStart);
+        nEnd = nEnd == std::string::npos ? strRelative.size() : nEnd;
+        bServed = !IsHiddenName(strRelative.substr(nStart, nEnd - nStart));
+        nStart = nEnd + 1;
+    }
+    strPath = m_strStartDir + "/" + strRelative;
+    if (!bServed || !platform::IsPathInside(m_strRealStartDir, strPath) ||
+        !IsFolder(platform::GetPathAttributes(strPath))) {
+        SendReply(kReplyUnavailable);
+        return true;
+    }
+    m_strCurrentDir = strRelative;
+    SendReply("200 " + QuotedFolder(m_strCurrentDir));
+    return true;
+}
+
+// The folder above; the root is its own parent.
+bool CFtpServer::OnCdup(const std::string& /*strArgument*/) {
+    const size_t nSlash = m_strCurrentDir.find_last_of('/');
+    m_strCurrentDir = nSlash == std::string::npos ? std::string() : m_strCurrentDir.substr(0, nSlash);
+    SendReply("200 " + QuotedFolder(m_strCurrentDir));
+    return true;
+}
+
+bool CFtpServer::OnPwd(const std::string& /*strArgument*/) {
+    SendReply("257 " + QuotedFolder(m_strCurrentDir));
+    return true;
+}
+
+bool CFtpServer::OnMkd(const std::string& strArgument) {
+    std::string strPath;
+    std::string strRelative;
+    const size_t nName = strArgument.find_last_of("\\/");
+    const std::string strName =
+        nName == std::string::npos ? strArgument : strArgument.substr(nName + 1);
+    if (strName.empty() || IsHiddenName(strName) ||
+        !ResolvePath(strArgument, strPath, &strRelative)) {
+        SendReply(kReplyUnavailable);
+        return true;
+    }
+    if (!platform::MakeDirectory(strPath)) {
+        TRACE(platform::GetLastSystemError(), "Failed to create folder " + strArgument);
+        SendReply(kReplyUnavailable);
+        return true;
+    }
+    SendReply("257 " + QuotedFolder(strRelative) + " created.");
+    return true;
+}
+
+bool CFtpServer::OnRmd(const std::string& strArgument) {
+    std::string strPath;
+    std::string strRelative;
+    if (!ResolvePath(strArgument, strPath, &strRelative) || strRelative.empty() ||
+        !IsFolder(platform::GetPathAttributes(strPath))) {
+        SendReply(kReplyUnavailable);
+        return true;
+    }
+    if (!platform::RemoveEmptyFolder(strPath)) {
+        TRACE(platform::GetLastSystemError(), "Failed to remove folder " + strArgument);
+        SendReply(kReplyUnavailable);
+        return true;
+    }
+    SendReply(kReplyCompleted);
+    return true;
+}
+
+bool CFtpServer::OnRest(const std::string& strArgument) {
+    int64_t nOffset = 0;
+    bool bValid = !strArgument.empty() && strArgument.size() <= 18;
+    for (char c : strArgument) {
+        bValid = bValid && c >= '0' && c <= '9';
+        nOffset = bValid ? nOffset * 10 + (c - '0') : 0;
+    }
+    if (!bValid) {
+        SendReply(kReplySyntaxError);
+        return true;
+    }
+    m_nRestartOffset = nOffset;
+    SendReply("350 Restarting at " + std::to_string(nOffset) +
+              ". Send STORE or RETRIEVE to initiate transfer.");
+    return true;
+}
+
+bool CFtpServer::OnRnfr(const std::string& strArgument) {
+    std::string strPath;
+    std::string strRelative;
+    if (!ResolvePath(strArgument, strPath, &strRelative) || strRelative.empty()) {
+        SendReply(kReplyUnavailable);
+        return true;
+    }
+    const uint32_t dwAttributes = platform::GetPathAttributes(strPath);
+    const size_t nName = strRelative.find_last_of("\\/");
+    if ((!IsOrdinary(dwAttributes) && !IsFolder(dwAttributes)) ||
+        IsHiddenName(nName == std::string::npos ? strRelative : strRelative.substr(nName + 1))) {
+        SendReply(kReplyUnavailable);
+        return true;
+    }
+    m_strRenameFrom = strPath;
+    SendReply("350 Requested file action pending further information.");
+    return true;
+}
+
+// Never over an existing name: a rename must not cost another file.
+bool CFtpServer::OnRnto(const std::string& strArgument) {
+    if (m_strRenameFrom.empty()) {
+        SendReply("503 Bad sequence of commands.");
+        return true;
+    }
+    std::string strPath;
+    std::string strRelative;
+    const size_t nName = strArgument.find_last_of("\\/");
+    const std::string strName =
+        nName == std::string::npos ? strArgument : strArgument.substr(nName + 1);
+    if (strName.empty() || IsHiddenName(strName) ||
+        !ResolvePath(strArgument, strPath, &strRelative) || strRelative.empty()) {
+        SendReply(kReplyUnavailable);
+        return true;
+    }
+    if (!platform::RenameToNewName(m_strRenameFrom, strPath)) {
+        TRACE(platform::GetLastSystemError(), "Failed to rename to " + strArgument);
+        SendReply(kReplyUnavailable);
+        return true;
+    }
+    SendReply(kReplyCompleted);
+    return true;
+}
+
+bool CFtpServer::CopyPrefix(const std::string& strPath, int64_t nLength, platform::CFile& file) {
+    if (!IsOrdinaryFile(strPath)) {
+        return false;
+    }
+    platform::CFile source;
+    if (!source.Open(strPath, platform::CFile::modeRead) || source.GetLength() < nLength) {
+        return false;
+    }
+    std::vector<char> buffer(kStoreBlockSize);
+    while (nLength > 0) {
+        const int64_t nRead =
+            source.Read(buffer.data(), static_cast<size_t>(std::min<int64_t>(nLength, buffer.size())));
+        if (nRead <= 0 || !file.Write(buffer.data(), static_cast<size_t>(nRead))) {
+            return false;
+        }
+        nLength -= nRead;
+    }
     return true;
 }

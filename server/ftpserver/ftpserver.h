@@ -137,11 +137,32 @@ private:
     bool OnStor(const std::string& strArgument);
     bool OnDele(const std::string& strArgument);
     bool OnSize(const std::string& strArgument);
+    bool OnCwd(const std::string& strArgument);
+    bool OnCdup(const std::string& strArgument);
+    bool OnPwd(const std::string& strArgument);
+    bool OnMkd(const std::string& strArgument);
+    bool OnRmd(const std::string& strArgument);
+    bool OnNlst(const std::string& strArgument);
+    bool OnRest(const std::string& strArgument);
+    bool OnRnfr(const std::string& strArgument);
+    bool OnRnto(const std::string& strArgument);
+    // The directory listing of LIST (bNamesOnly: of NLST) for an argument.
+    std::string MakeListing(const std::string& strArgument, bool bNamesOnly);
+    // Copies the first nLength bytes of strPath to the end of file; false
+    // when the file is shorter or cannot be read.
+    bool CopyPrefix(const std::string& strPath, int64_t nLength, platform::CFile& file);
 
-    // The path below the start directory that an argument names. False when
-    // it would lead outside the start directory (a ".." component, or a
-    // symbolic link that points out).
-    bool ResolvePath(const std::string& strArgument, std::string& strPath);
+    // The path below the start directory that an argument names: from the
+    // root when it begins with a separator, else from the current folder.
+    // False when it would lead outside the start directory (a ".."
+    // component, or a symbolic link that points out). pstrRelative, when
+    // given, receives the path from the root, names joined by '/'.
+    bool ResolvePath(const std::string& strArgument, std::string& strPath,
+                     std::string* pstrRelative = nullptr);
+    // The folder that CWD names, from the root, names joined by '/': "." and
+    // ".." are walked, but never above the root. False when it leads above
+    // the root.
+    bool WalkFolder(const std::string& strArgument, std::string& strRelative) const;
     bool IsDirectory(const std::string& strPath);
     // Removes what killed uploads (or downloads) left in strDirectory long
     // ago; hidden, they would otherwise stay there for ever.
@@ -186,6 +207,11 @@ private:
     // Folders this session has already rid of stale temporaries: once is
     // enough, and a folder of many files is not read again for each upload.
     std::set<std::string> m_sweptDirectories;
+    // The session's current folder from the root, names joined by '/'; empty
+    // for the root itself.
+    std::string m_strCurrentDir;
+    int64_t m_nRestartOffset = 0;   // REST's offset for the next RETR or STOR
+    std::string m_strRenameFrom;    // the path RNFR named, for the RNTO after it
     int m_nListenError = 0;
     int m_nLoginTimeoutMs = kLoginTimeoutMs;
     int m_nLoginFailurePauseMs = kLoginFailurePauseMs;

@@ -212,7 +212,7 @@ TEST_F(EngineTest, ListFetchesTheListing) {
     EXPECT_EQ(strListing, m_client.m_strListing);
     EXPECT_TRUE(std::regex_match(
         strListing,
-        std::regex("-rw------- 1 user group 6 [A-Z][a-z][a-z] [0-9][0-9] [0-9][0-9]:[0-9][0-9] "
+        std::regex("-[-rwx]{9} 1 user group 6 [A-Z][a-z][a-z] [0-9][0-9] [0-9][0-9]:[0-9][0-9] "
                    "a\\.txt\r\n")))
         << strListing;
     EXPECT_EQ(g_pDataConnection, nullptr);

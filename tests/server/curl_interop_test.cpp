@@ -81,26 +81,31 @@ TEST_F(CurlInteropTest, RefusalsReachCurlAsFailures) {
     EXPECT_EQ(m_curl.RunUrl(Session("wrong"), "", {}).m_nExitStatus, 67);
 }
 
-TEST_F(CurlInteropTest, AFileInAFolderIsReachedByItsWholePath) {
+TEST_F(CurlInteropTest, AFileInAFolderIsReachedByEveryMethodOfCurl) {
     ASSERT_TRUE(testsupport::MakeFolder(m_served.Join("sub")));
+    ASSERT_TRUE(testsupport::MakeFolder(m_served.Join("sub/deeper")));
     const std::string strBytes = TestBytes(70000);
-    ASSERT_TRUE(m_served.WriteFile("sub/in.bin", strBytes));
-    // curl's default changes into each folder of the path first; the server
-    // has no folder to change into and says so, and curl fails cleanly.
+    ASSERT_TRUE(m_served.WriteFile("sub/deeper/in.bin", strBytes));
+    // multicwd (curl's default) changes into each folder of the path, singlecwd
+    // into the whole folder at once, nocwd sends the whole path.
+    for (const char* pszMethod : {"multicwd", "singlecwd", "nocwd"}) {
+        const std::string strLocal = std::string(pszMethod) + ".bin";
+        testsupport::CProcessResult fetched =
+            m_curl.RunUrl(Session(), "sub/deeper/in.bin",
+                          {"--ftp-method", pszMethod, "--output", m_local.Join(strLocal)});
+        ASSERT_EQ(fetched.m_nExitStatus, 0) << pszMethod << ": " << fetched.m_strStderr;
+        EXPECT_TRUE(m_local.ReadFile(strLocal) == strBytes) << pszMethod;
+        testsupport::CProcessResult sent =
+            m_curl.RunUrl(Session(), "sub/deeper/" + strLocal,
+                          {"--ftp-method", pszMethod, "--upload-file", m_local.Join(strLocal)});
+        ASSERT_EQ(sent.m_nExitStatus, 0) << pszMethod << ": " << sent.m_strStderr;
+        EXPECT_TRUE(m_served.ReadFile("sub/deeper/" + strLocal) == strBytes) << pszMethod;
+    }
+    // A folder that is not there: curl's code for a refused CWD.
     testsupport::CProcessResult refused =
-        m_curl.RunUrl(Session(), "sub/in.bin", {"--output", m_local.Join("default.bin")});
+        m_curl.RunUrl(Session(), "missing/in.bin", {"--output", m_local.Join("missing.bin")});
     EXPECT_EQ(refused.m_nExitStatus, 9) << refused.m_strStderr;
-    EXPECT_FALSE(m_local.Exists("default.bin"));
-    // Sent as one path, the file comes whole, and goes back the same way.
-    testsupport::CProcessResult fetched = m_curl.RunUrl(
-        Session(), "sub/in.bin", {"--ftp-method", "nocwd", "--output", m_local.Join("in.bin")});
-    ASSERT_EQ(fetched.m_nExitStatus, 0) << fetched.m_strStderr;
-    EXPECT_TRUE(m_local.ReadFile("in.bin") == strBytes);
-    testsupport::CProcessResult sent =
-        m_curl.RunUrl(Session(), "sub/up.bin",
-                      {"--ftp-method", "nocwd", "--upload-file", m_local.Join("in.bin")});
-    ASSERT_EQ(sent.m_nExitStatus, 0) << sent.m_strStderr;
-    EXPECT_TRUE(m_served.ReadFile("sub/up.bin") == strBytes);
+    EXPECT_FALSE(m_local.Exists("missing.bin"));
 }
 
 }  // namespace

@@ -102,7 +102,6 @@ TEST_F(FtpServerTest, AnswersTheCommandSet) {
         {"PWD", "257 \"/\""},
         {"CWD /", "200 \"/\""},
         {"CWD  /  ", "200 \"/\""},
-        {"CWD .", kRefused},
         {"CWD ..", kRefused},
         {"CWD", kRefused},
         {"CWD sub", kRefused},
@@ -122,17 +121,9 @@ TEST_F(FtpServerTest, AnswersTheCommandSet) {
         {"", kNotImplemented},
         {"NOOP\tx", kNotImplemented},
         {"  NOOP  ", "200 Done"},
-        // What would resume, append, rename, make or remove something, or
-        // open a data connection of another kind, must not look done.
-        {"REST 50000", kNotImplemented},
+        // What would append, or open a data connection of another kind,
+        // must not look done.
         {"APPE a.txt", kNotImplemented},
-        {"MKD new", kNotImplemented},
-        {"XMKD new", kNotImplemented},
-        {"RMD sub", kNotImplemented},
-        {"XRMD sub", kNotImplemented},
-        {"RNFR a.txt", kNotImplemented},
-        {"RNTO b.txt", kNotImplemented},
-        {"NLST", kNotImplemented},
         {"EPRT |1|127.0.0.1|1025|", kNotImplemented},
         {"EPSV", kNotImplemented},
         {"PASV", kNotImplemented},
@@ -184,6 +175,7 @@ TEST_F(FtpServerTest, LoginRules) {
           {"opts x", "504 Command not implemented for that parameter."},
           {"FEAT", "211-Features:"},
           {"", " MD5"},
+          {"", " REST STREAM"},
           {"", " SIZE"},
           {"", " TIME"},
           {"", " UTF8"},
@@ -660,7 +652,7 @@ TEST_F(FtpServerTest, AnUploadWhoseClientIsGoneKeepsTheOldCopy) {
     EXPECT_EQ(m_dir.List(), std::vector<std::string>{"data.bin"});
 }
 
-TEST_F(FtpServerTest, ListingShowsOrdinaryFilesOnly) {
+TEST_F(FtpServerTest, ListingShowsOrdinaryFilesAndFoldersWithTheirPermissions) {
     ASSERT_TRUE(m_dir.WriteFile("plain.txt", "12345"));
     ASSERT_TRUE(m_dir.WriteFile("locked.txt", ""));
     ASSERT_TRUE(testsupport::MakeReadOnly(m_dir.Join("locked.txt")));
@@ -669,6 +661,16 @@ TEST_F(FtpServerTest, ListingShowsOrdinaryFilesOnly) {
     ASSERT_TRUE(m_dir.WriteFile("old.txt", "old"));
     ASSERT_TRUE(testsupport::MakeFolder(m_dir.Join("sub")));
     ASSERT_TRUE(m_dir.WriteFile("sub/inner.txt", "inner"));
+    ASSERT_TRUE(testsupport::MakeFolder(m_dir.Join(".config")));
+    // Modes as an umask of 022 makes them, whatever the test's own umask.
+    namespace fs = std::filesystem;
+    const fs::perms readable = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+    for (const char* pszName : {"plain.txt", "old.txt"}) {
+        fs::permissions(m_dir.Join(pszName), readable | fs::perms::owner_write);
+    }
+    fs::permissions(m_dir.Join("sub"), readable | fs::perms::owner_write | fs::perms::owner_exec |
+                                           fs::perms::group_exec | fs::perms::others_exec);
+    fs::permissions(m_dir.Join("locked.txt"), readable);
     if (testsupport::kHasFifos) {
         ASSERT_TRUE(testsupport::MakeFifo(m_dir.Join("pipe")));
     }
@@ -702,13 +704,17 @@ TEST_F(FtpServerTest, ListingShowsOrdinaryFilesOnly) {
     CTransferResult listed = Transfer(client, "LIST");
     EXPECT_EQ(listed.strFirstReply, "150 File status Ok, opening data connection.");
     EXPECT_EQ(listed.strFinalReply, "250 Requested file action completed.");
+    // The time of the two that the test did not set, as listed.
+    auto listedTime = [&](const std::string& strName) {
+        return listed.strData.substr(listed.strData.find(" " + strName + "\r\n") - 12, 12);
+    };
     std::multiset<std::string> expected = {
-        "-rw------- 1 user group 5 " + std::string(szToday) + " plain.txt",
-        "-r-------- 1 user group 0 " + std::string(szToday, 7) +
-            listed.strData.substr(listed.strData.find("locked.txt") - 6, 6) + "locked.txt",
-        "-rw------- 1 user group 3 Mar 05 " + std::to_string(now.nYear - 1) + " old.txt"};
+        "-rw-r--r-- 1 user group 5 " + std::string(szToday) + " plain.txt",
+        "-r--r--r-- 1 user group 0 " + listedTime("locked.txt") + " locked.txt",
+        "-rw-r--r-- 1 user group 3 Mar 05 " + std::to_string(now.nYear - 1) + " old.txt",
+        "drwxr-xr-x 1 user group 0 " + listedTime("sub") + " sub"};
     if (bLinks) {
-        expected.insert("-rw------- 1 user group 5 " + std::string(szToday) + " in.txt");
+        expected.insert("-rw-r--r-- 1 user group 5 " + std::string(szToday) + " in.txt");
     }
     EXPECT_EQ(lines(listed.strData), expected);
     // The root by its name, and ls options as lftp and others pass them on:
@@ -733,6 +739,148 @@ TEST_F(FtpServerTest, ListingShowsOrdinaryFilesOnly) {
     std::multiset<std::string> dashed = lines(Transfer(client, "LIST ./-n.txt").strData);
     ASSERT_EQ(dashed.size(), 1u);
     EXPECT_EQ(dashed.begin()->substr(dashed.begin()->size() - 7), " -n.txt");
+}
+
+TEST_F(FtpServerTest, FoldersCanBeWalkedMadeRemovedAndRenamedInside) {
+    ASSERT_TRUE(m_dir.WriteFile("a.txt", "alpha"));
+    ASSERT_TRUE(testsupport::MakeFolder(m_dir.Join("sub")));
+    ASSERT_TRUE(testsupport::MakeFolder(m_dir.Join("sub/deeper")));
+    ASSERT_TRUE(m_dir.WriteFile("sub/b.txt", "beta"));
+    ASSERT_TRUE(testsupport::MakeFolder(m_dir.Join(".hidden")));
+    testsupport::CTempDir outside;
+    const bool bLinks = testsupport::MakeLink(outside.Path(), m_dir.Join("out"));
+    ASSERT_TRUE(bLinks || !kLinksRequired);
+    const std::string kPending = "350 Requested file action pending further information.";
+    const std::string kCompleted = "250 Requested file action completed.";
+    const std::pair<std::string, std::string> exchange[] = {
+        {"PWD", "257 \"/\""},
+        {"CWD sub", "200 \"/sub\""},
+        {"PWD", "257 \"/sub\""},
+        // Names are taken from the current folder, or from the root after a
+        // separator.
+        {"SIZE b.txt", "213 4"},
+        {"SIZE a.txt", kRefused},
+        {"SIZE /a.txt", "213 5"},
+        {"SIZE ../a.txt", kRefused},
+        {"XCWD deeper", "200 \"/sub/deeper\""},
+        {"CDUP", "200 \"/sub\""},
+        {"CWD ..", "200 \"/\""},
+        {"CWD ..", kRefused},
+        {"CDUP", "200 \"/\""},
+        {"CWD sub/../sub\\deeper/.", "200 \"/sub/deeper\""},
+        {"CWD /", "200 \"/\""},
+        {"CWD .hidden", kRefused},
+        {"CWD out", kRefused},
+        {"CWD a.txt", kRefused},
+        {"CWD missing", kRefused},
+        {"CWD", kRefused},
+        {"MKD new", "257 \"/new\" created."},
+        {"MKD new", kRefused},
+        {"MKD .secret", kRefused},
+        {"MKD ../up", kRefused},
+        {"MKD out/inside-the-link", kRefused},
+        {"MKD missing/new", kRefused},
+        {"XMKD sub/newer", "257 \"/sub/newer\" created."},
+        {"RMD sub", kRefused},
+        {"RMD /", kRefused},
+        {"RMD a.txt", kRefused},
+        {"XRMD sub/newer", kCompleted},
+        {"RNFR a.txt", kPending},
+        {"RNTO sub/b.txt", kRefused},
+        {"RNFR a.txt", kPending},
+        {"NOOP", "200 Done"},
+        {"RNTO renamed.txt", "503 Bad sequence of commands."},
+        {"RNFR a.txt", kPending},
+        {"RNTO .renamed", kRefused},
+        {"RNFR a.txt", kPending},
+        {"RNTO renamed.txt", kCompleted},
+        {"RNFR new", kPending},
+        {"RNTO sub/moved", kCompleted},
+        {"RNFR missing", kRefused},
+        {"RNFR .hidden", kRefused},
+        {"RNFR out", kRefused},
+        {"RNFR ../x", kRefused},
+        {"REST 12x", "501 Syntax error in parameters or arguments."},
+        {"REST", "501 Syntax error in parameters or arguments."},
+        {"REST 5", "350 Restarting at 5. Send STORE or RETRIEVE to initiate transfer."},
+    };
+    CFtpTestClient client;
+    LogIn(client);
+    for (const auto& [strLine, strReply] : exchange) {
+        EXPECT_EQ(client.Command(strLine), strReply) << strLine;
+    }
+    std::vector<std::string> expected = {".hidden", "renamed.txt", "sub"};
+    if (bLinks) {
+        expected.insert(expected.begin() + 1, "out");
+    }
+    EXPECT_EQ(m_dir.List(), expected);
+    EXPECT_EQ(m_dir.ReadFile("renamed.txt").value_or(""), "alpha");
+    EXPECT_EQ(m_dir.ReadFile("sub/b.txt").value_or(""), "beta");
+    EXPECT_TRUE(std::filesystem::is_directory(m_dir.Join("sub/moved")));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.Join("sub/newer")));
+    EXPECT_TRUE(std::filesystem::is_empty(outside.Path()));
+
+    // A new session begins at the root again.
+    client.Command("QUIT");
+    CFtpTestClient next;
+    LogIn(next);
+    EXPECT_EQ(next.Command("CWD sub"), "200 \"/sub\"");
+    next.Command("QUIT");
+    CFtpTestClient third;
+    LogIn(third);
+    EXPECT_EQ(third.Command("PWD"), "257 \"/\"");
+}
+
+TEST_F(FtpServerTest, NamesListingsAndResumedTransfersFollowTheCurrentFolder) {
+    ASSERT_TRUE(testsupport::MakeFolder(m_dir.Join("sub")));
+    ASSERT_TRUE(testsupport::MakeFolder(m_dir.Join("sub/inner")));
+    ASSERT_TRUE(m_dir.WriteFile("sub/whole.bin", TestBytes(100000)));
+    ASSERT_TRUE(m_dir.WriteFile("sub/part.bin", TestBytes(100000).substr(0, 30000)));
+    ASSERT_TRUE(m_dir.WriteFile("sub/.hidden", "h"));
+    CFtpTestClient client;
+    LogIn(client);
+    ASSERT_EQ(client.Command("CWD sub"), "200 \"/sub\"");
+
+    CTransferResult names = Transfer(client, "NLST");
+    EXPECT_EQ(names.strFirstReply, "150 File status Ok, opening data connection.");
+    EXPECT_EQ(names.strFinalReply, "226 Closing data connection. Requested file action successful.");
+    std::multiset<std::string> listed;
+    for (size_t nStart = 0, nEnd; (nEnd = names.strData.find("\r\n", nStart)) != std::string::npos;
+         nStart = nEnd + 2) {
+        listed.insert(names.strData.substr(nStart, nEnd - nStart));
+    }
+    EXPECT_EQ(listed, (std::multiset<std::string>{"inner", "part.bin", "whole.bin"}));
+    EXPECT_EQ(Transfer(client, "NLST /").strData, "sub\r\n");
+    EXPECT_EQ(Transfer(client, "NLST inner").strData, "");
+    EXPECT_NE(Transfer(client, "LIST -la").strData.find(" whole.bin\r\n"), std::string::npos);
+
+    // A resumed download gets the rest of the file, from the offset on.
+    EXPECT_EQ(client.Command("REST 60000"),
+              "350 Restarting at 60000. Send STORE or RETRIEVE to initiate transfer.");
+    CTransferResult rest = Transfer(client, "RETR whole.bin");
+    EXPECT_EQ(rest.strFinalReply, "226 Closing data connection. Requested file action successful.");
+    EXPECT_EQ(rest.strData, TestBytes(100000).substr(60000));
+    // The offset held for that one transfer.
+    EXPECT_EQ(Transfer(client, "RETR whole.bin").strData.size(), 100000u);
+    EXPECT_EQ(client.Command("REST 100001"),
+              "350 Restarting at 100001. Send STORE or RETRIEVE to initiate transfer.");
+    EXPECT_EQ(client.Command("RETR whole.bin"),
+              "554 Requested action not taken: invalid REST parameter.");
+
+    // A resumed upload continues the server's part, which stays as it was
+    // until the whole has arrived.
+    EXPECT_EQ(client.Command("REST 30000"),
+              "350 Restarting at 30000. Send STORE or RETRIEVE to initiate transfer.");
+    CTransferResult resumed = Transfer(client, "STOR part.bin", TestBytes(100000).substr(30000));
+    EXPECT_EQ(resumed.strFinalReply,
+              "226 Closing data connection. Requested file action successful.");
+    EXPECT_EQ(m_dir.ReadFile("sub/part.bin").value_or(""), TestBytes(100000));
+    EXPECT_EQ(client.Command("REST 200000"),
+              "350 Restarting at 200000. Send STORE or RETRIEVE to initiate transfer.");
+    EXPECT_EQ(client.Command("STOR part.bin"),
+              "554 Requested action not taken: invalid REST parameter.");
+    EXPECT_EQ(m_dir.ReadFile("sub/part.bin").value_or(""), TestBytes(100000));
+    EXPECT_EQ(m_dir.List(), std::vector<std::string>{"sub"});
 }
 
 TEST_F(FtpServerTest, RefusesWhatItMustNotTouch) {

@@ -48,21 +48,36 @@ TEST_F(LftpInteropTest, ResumedTransfersLeaveEveryFileWhole) {
     EXPECT_EQ(m_served.List(), (std::vector<std::string>{"down.bin", "up.bin"}));
 }
 
-TEST_F(LftpInteropTest, WhatTheServerCannotDoFailsInLftp) {
+TEST_F(LftpInteropTest, FoldersAndRenamesWorkFromLftpAndNothingIsReplaced) {
     ASSERT_TRUE(m_served.WriteFile("a.txt", "a"));
+    ASSERT_TRUE(m_served.WriteFile("c.txt", "c"));
     ASSERT_TRUE(testsupport::MakeFolder(m_served.Join("sub")));
     ASSERT_TRUE(m_served.WriteFile("sub/b.txt", "b"));
-    // There is no folder to change into: "cd" and "mirror" (which changes
-    // into the folder it copies) fail, while "get sub/b.txt" works.
-    for (const char* pszCommand :
-         {"mkdir new", "rmdir new", "mv a.txt b.txt", "cd sub", "mirror sub copy"}) {
-        testsupport::CProcessResult result = Lftp(pszCommand);
-        EXPECT_NE(result.m_nExitStatus, 0) << pszCommand;
+    ASSERT_TRUE(m_local.WriteFile("up.txt", "up"));
+    struct Case {
+        const char* pszCommands;
+        bool bSucceeds;
+    };
+    const Case cases[] = {
+        {"mkdir new", true},
+        {"mkdir new", false},
+        {"mkdir -p deep/er", true},
+        {"cd new && put up.txt && ls && cd ..", true},
+        {"mv a.txt b.txt", true},
+        {"mv b.txt c.txt", false},
+        {"rmdir new", false},
+        {"rmdir deep/er && rmdir deep", true},
+        {"cd ..", false},
+        {"mirror sub copy", true},
+    };
+    for (const Case& c : cases) {
+        testsupport::CProcessResult result = Lftp(c.pszCommands);
+        EXPECT_EQ(result.m_nExitStatus == 0, c.bSucceeds) << c.pszCommands << ": " << result.m_strStderr;
     }
-    EXPECT_EQ(m_served.List(), (std::vector<std::string>{"a.txt", "sub"}));
-    EXPECT_EQ(m_served.List("sub"), std::vector<std::string>{"b.txt"});
-    EXPECT_EQ(Lftp("get sub/b.txt").m_nExitStatus, 0);
-    EXPECT_EQ(m_local.ReadFile("b.txt").value_or("<missing>"), "b");
+    EXPECT_EQ(m_served.List(), (std::vector<std::string>{"b.txt", "c.txt", "new", "sub"}));
+    EXPECT_EQ(m_served.ReadFile("new/up.txt").value_or(""), "up");
+    EXPECT_EQ(m_served.ReadFile("c.txt").value_or(""), "c");
+    EXPECT_EQ(m_local.ReadFile("copy/b.txt").value_or("<missing>"), "b");
 }
 
 }  // namespace
