@@ -897,29 +897,8 @@ std::string CFtpServer::MakeListing(const std::string& strArgument, bool bNamesO
     return strListing;
 }
 
-bool CFtpServer::OnList(const std::string& strArgument) {
-    const bool bNamesOnly = false;
-    const std::string strListing = MakeListing(strArgument, bNamesOnly);
-    SendReply(kReplyOpening);
-    if (!OpenDataConnection()) {
-        SendReply(kReplyNoDataConnection);
-        return true;
-    }
-    if (!strListing.empty() && !m_dataSocket.SendAll(strListing.data(), strListing.size())) {
-        TRACE(m_dataSocket.GetLastError(), "send(...) failed");
-        SendReply(kReplyAborted);
-        CloseDataConnection();
-        return true;
-    }
-    CloseDataConnection();
-    SendReply(kReplyCompleted);
-    return true;
-}
-
-// Names only, folders included, for clients that walk a tree.
-bool CFtpServer::OnNlst(const std::string& strArgument) {
-    const bool bNamesOnly = true;
-    const std::string strListing = MakeListing(strArgument, bNamesOnly);
+// 150, the listing on a data connection, then pszDone (or 425, 426).
+bool CFtpServer::SendListing(const std::string& strListing, const char* pszDone) {
     SendReply(kReplyOpening);
     if (!OpenDataConnection()) {
         SendReply(kReplyNoDataConnection);
@@ -931,8 +910,19 @@ bool CFtpServer::OnNlst(const std::string& strArgument) {
         TRACE(m_dataSocket.GetLastError(), "send(...) failed");
     }
     CloseDataConnection();
-    SendReply(bSent ? kReplyTransferred : kReplyAborted);
+    SendReply(bSent ? pszDone : kReplyAborted);
     return true;
+}
+
+bool CFtpServer::OnList(const std::string& strArgument) {
+    const bool bNamesOnly = false;
+    return SendListing(MakeListing(strArgument, bNamesOnly), kReplyCompleted);
+}
+
+// Names only, folders included, for clients that walk a tree.
+bool CFtpServer::OnNlst(const std::string& strArgument) {
+    const bool bNamesOnly = true;
+    return SendListing(MakeListing(strArgument, bNamesOnly), kReplyTransferred);
 }
 
 bool CFtpServer::OnRetr(const std::string& strArgument) {

@@ -148,6 +148,7 @@ private:
     bool OnRnto(const std::string& strArgument);
     // The directory listing of LIST (bNamesOnly: of NLST) for an argument.
     std::string MakeListing(const std::string& strArgument, bool bNamesOnly);
+    bool SendListing(const std::string& strListing, const char* pszDone);
     // Copies the first nLength bytes of strPath to the end of file; false
     // when the file is shorter or cannot be read.
     bool CopyPrefix(const std::string& strPath, int64_t nLength, platform::CFile& file);
