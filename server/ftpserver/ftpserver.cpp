@@ -103,6 +103,12 @@ bool IsFolder(uint32_t dwAttributes) {
                             platform::kFileAttributeSystem)) == platform::kFileAttributeDirectory;
 }
 
+// The last name of a path argument ('\\' and '/' both separate).
+std::string LastName(const std::string& strPath) {
+    const size_t nSeparator = strPath.find_last_of("\\/");
+    return nSeparator == std::string::npos ? strPath : strPath.substr(nSeparator + 1);
+}
+
 // A name that no command serves: hidden (".profile") or a temporary.
 bool IsHiddenName(const std::string& strName) { return !strName.empty() && strName[0] == '.'; }
 
@@ -1140,9 +1146,7 @@ bool CFtpServer::OnPwd(const std::string& /*strArgument*/) {
 bool CFtpServer::OnMkd(const std::string& strArgument) {
     std::string strPath;
     std::string strRelative;
-    const size_t nName = strArgument.find_last_of("\\/");
-    const std::string strName =
-        nName == std::string::npos ? strArgument : strArgument.substr(nName + 1);
+    const std::string strName = LastName(strArgument);
     if (strName.empty() || IsHiddenName(strName) ||
         !ResolvePath(strArgument, strPath, &strRelative)) {
         SendReply(kReplyUnavailable);
@@ -1199,9 +1203,8 @@ bool CFtpServer::OnRnfr(const std::string& strArgument) {
         return true;
     }
     const uint32_t dwAttributes = platform::GetPathAttributes(strPath);
-    const size_t nName = strRelative.find_last_of("\\/");
     if ((!IsOrdinary(dwAttributes) && !IsFolder(dwAttributes)) ||
-        IsHiddenName(nName == std::string::npos ? strRelative : strRelative.substr(nName + 1))) {
+        IsHiddenName(LastName(strRelative))) {
         SendReply(kReplyUnavailable);
         return true;
     }
@@ -1218,9 +1221,7 @@ bool CFtpServer::OnRnto(const std::string& strArgument) {
     }
     std::string strPath;
     std::string strRelative;
-    const size_t nName = strArgument.find_last_of("\\/");
-    const std::string strName =
-        nName == std::string::npos ? strArgument : strArgument.substr(nName + 1);
+    const std::string strName = LastName(strArgument);
     if (strName.empty() || IsHiddenName(strName) ||
         !ResolvePath(strArgument, strPath, &strRelative) || strRelative.empty()) {
         SendReply(kReplyUnavailable);
