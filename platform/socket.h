@@ -2,11 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "platform/file.h"
 
-// Blocking IPv4 stream sockets, BSD style, written so that Windows Sockets
+// Blocking IPv4 and IPv6 stream sockets, BSD style, written so that Windows Sockets
 // can stand behind the same interface. Every call reports its outcome as a
 // result and keeps the system's error code (errno values here, WSA error
 // codes on Windows) for traces.
@@ -26,21 +27,49 @@ namespace platform {
 int StartSockets();
 void StopSockets();
 
-// An IPv4 address and port, both in host byte order.
+// An IPv4 or IPv6 address and a port, the port in host byte order.
 struct CSocketAddress {
-    uint32_t nAddress = 0;  // 0x7F000001 is 127.0.0.1
+    uint32_t nAddress = 0;  // IPv4, host byte order: 0x7F000001 is 127.0.0.1
     uint16_t nPort = 0;
+    // An IPv6 address when set: abIpv6 holds its 16 bytes in network order,
+    // nScopeId the interface of a link-local one. An IPv4 peer reached
+    // through an IPv6 socket (::ffff:a.b.c.d) is given as IPv4.
+    bool bIpv6 = false;
+    uint8_t abIpv6[16] = {};
+    uint32_t nScopeId = 0;
 
-    // Dotted decimal form, "127.0.0.1".
+    // The usual text form: dotted decimal "127.0.0.1", or RFC 5952 "::1".
     std::string GetAddressText() const;
+    // Same family and address; ports are not compared.
+    bool IsSameHost(const CSocketAddress& other) const {
+        return bIpv6 == other.bIpv6 &&
+               (bIpv6 ? std::memcmp(abIpv6, other.abIpv6, sizeof(abIpv6)) == 0
+                      : nAddress == other.nAddress);
+    }
+    // The unspecified address of IPv6 ("::"), for a listener on every
+    // interface of both families.
+    static CSocketAddress AnyIpv6(uint16_t nPort) {
+        CSocketAddress address;
+        address.bIpv6 = true;
+        address.nPort = nPort;
+        return address;
+    }
 };
 
 // Parses dotted decimal text ("10.0.0.7"); false for anything else.
 bool ParseIpv4Address(const std::string& strText, uint32_t& nAddress);
 
+// Parses an address literal of either family ("10.0.0.7", "::1",
+// "fe80::1%2"); the port is left as it was. False for anything else.
+bool ParseIpAddress(const std::string& strText, CSocketAddress& address);
+
 // Looks a host name up and returns its first IPv4 address. False when the
 // name cannot be resolved or has no IPv4 address.
 bool ResolveHostName(const std::string& strName, uint32_t& nAddress);
+
+// Looks a host name up: its first IPv4 address, or when it has none its
+// first IPv6 address. The port is left as it was.
+bool ResolveHostAddress(const std::string& strName, CSocketAddress& address);
 
 // The error code of a time-out (EAGAIN here, WSAETIMEDOUT on Windows).
 int GetTimeoutErrorCode();
@@ -54,8 +83,11 @@ public:
     CSocket(const CSocket&) = delete;
     CSocket& operator=(const CSocket&) = delete;
 
-    // Creates an IPv4 stream socket, closing one held before.
-    bool Create();
+    // Creates a stream socket of IPv4 (or IPv6), closing one held before.
+    bool Create(bool bIpv6 = false);
+    // Whether an IPv6 socket also takes IPv4 (dual stack) or IPv6 alone;
+    // false where the system cannot do as asked.
+    bool SetDualStack(bool bDualStack);
     bool IsOpen() const { return m_hSocket >= 0; }
 
     // Lets a listener bind its port again while connections of an earlier
@@ -103,6 +135,10 @@ public:
     // data or the end arrives: data waiting to be read counts as a live
     // connection.
     bool IsClosedByPeer(int nWaitMs = 0);
+
+    // Waits until one of nCount sockets can be read (or accept). Returns
+    // its index, -1 on a time-out, -2 on an error.
+    static int WaitAnyReadable(CSocket* const* ppSockets, size_t nCount, int nTimeoutMs);
 
     bool GetLocalAddress(CSocketAddress& address) const;
     bool GetPeerAddress(CSocketAddress& address) const;

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "platform/socket.h"
 
@@ -20,16 +21,41 @@ namespace platform {
 
 namespace {
 
-sockaddr_in ToSockaddr(const CSocketAddress& address) {
-    sockaddr_in native {};
+// Both families in one buffer; the length tells which.
+socklen_t ToSockaddr(const CSocketAddress& address, sockaddr_storage& storage) {
+    storage = {};
+    if (address.bIpv6) {
+        auto& native = reinterpret_cast<sockaddr_in6&>(storage);
+        native.sin6_family = AF_INET6;
+        native.sin6_port = htons(address.nPort);
+        std::memcpy(&native.sin6_addr, address.abIpv6, sizeof(address.abIpv6));
+        native.sin6_scope_id = address.nScopeId;
+        return sizeof(native);
+    }
+    auto& native = reinterpret_cast<sockaddr_in&>(storage);
     native.sin_family = AF_INET;
     native.sin_port = htons(address.nPort);
     native.sin_addr.s_addr = htonl(address.nAddress);
-    return native;
+    return sizeof(native);
 }
 
-CSocketAddress FromSockaddr(const sockaddr_in& native) {
+CSocketAddress FromSockaddr(const sockaddr_storage& storage) {
     CSocketAddress address;
+    if (storage.ss_family == AF_INET6) {
+        const auto& native = reinterpret_cast<const sockaddr_in6&>(storage);
+        address.nPort = ntohs(native.sin6_port);
+        if (IN6_IS_ADDR_V4MAPPED(&native.sin6_addr)) {
+            uint32_t nMapped;
+            std::memcpy(&nMapped, native.sin6_addr.s6_addr + 12, sizeof(nMapped));
+            address.nAddress = ntohl(nMapped);
+            return address;
+        }
+        address.bIpv6 = true;
+        std::memcpy(address.abIpv6, &native.sin6_addr, sizeof(address.abIpv6));
+        address.nScopeId = native.sin6_scope_id;
+        return address;
+    }
+    const auto& native = reinterpret_cast<const sockaddr_in&>(storage);
     address.nAddress = ntohl(native.sin_addr.s_addr);
     address.nPort = ntohs(native.sin_port);
     return address;
@@ -68,7 +94,11 @@ int StartSockets() { return 0; }
 void StopSockets() {}
 
 std::string CSocketAddress::GetAddressText() const {
-    char szText[INET_ADDRSTRLEN] = {};
+    char szText[INET6_ADDRSTRLEN] = {};
+    if (bIpv6) {
+        inet_ntop(AF_INET6, abIpv6, szText, sizeof(szText));
+        return szText;
+    }
     in_addr native {};
     native.s_addr = htonl(nAddress);
     inet_ntop(AF_INET, &native, szText, sizeof(szText));
@@ -84,24 +114,68 @@ bool ParseIpv4Address(const std::string& strText, uint32_t& nAddress) {
     return true;
 }
 
-bool ResolveHostName(const std::string& strName, uint32_t& nAddress) {
-    addrinfo hints {};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* pResult = nullptr;
-    if (strName.empty() || getaddrinfo(strName.c_str(), nullptr, &hints, &pResult) != 0) {
+namespace {
+
+// Resolves strName (a literal when bNumericOnly) into the first address of
+// the family asked for; AF_UNSPEC takes IPv4 first.
+bool LookUp(const std::string& strName, int nFamily, bool bNumericOnly, CSocketAddress& address) {
+    if (strName.empty() || strName.find('\0') != std::string::npos) {
         return false;
     }
-    bool bFound = false;
-    for (addrinfo* p = pResult; p != nullptr; p = p->ai_next) {
-        if (p->ai_family == AF_INET && p->ai_addrlen >= sizeof(sockaddr_in)) {
-            nAddress = ntohl(reinterpret_cast<sockaddr_in*>(p->ai_addr)->sin_addr.s_addr);
-            bFound = true;
-            break;
+    addrinfo hints {};
+    hints.ai_family = nFamily;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = bNumericOnly ? AI_NUMERICHOST : 0;
+    addrinfo* pResult = nullptr;
+    if (getaddrinfo(strName.c_str(), nullptr, &hints, &pResult) != 0) {
+        return false;
+    }
+    const addrinfo* pChosen = nullptr;
+    for (const int nWanted : {AF_INET, AF_INET6}) {
+        for (addrinfo* p = pResult; p != nullptr && pChosen == nullptr; p = p->ai_next) {
+            if (p->ai_family == nWanted && p->ai_addrlen <= sizeof(sockaddr_storage)) {
+                pChosen = p;
+            }
         }
     }
+    if (pChosen != nullptr) {
+        sockaddr_storage storage {};
+        std::memcpy(&storage, pChosen->ai_addr, pChosen->ai_addrlen);
+        const uint16_t nPort = address.nPort;
+        address = FromSockaddr(storage);
+        address.nPort = nPort;
+    }
     freeaddrinfo(pResult);
-    return bFound;
+    return pChosen != nullptr;
+}
+
+}  // namespace
+
+bool ParseIpAddress(const std::string& strText, CSocketAddress& address) {
+    // getaddrinfo takes "1" or "0x7f.1" as IPv4 too; only the usual forms
+    // count here.
+    uint32_t nAddress = 0;
+    if (ParseIpv4Address(strText, nAddress)) {
+        address.bIpv6 = false;
+        address.nAddress = nAddress;
+        return true;
+    }
+    const bool bNumericOnly = true;
+    return strText.find(':') != std::string::npos &&
+           LookUp(strText, AF_INET6, bNumericOnly, address);
+}
+
+bool ResolveHostName(const std::string& strName, uint32_t& nAddress) {
+    CSocketAddress address;
+    if (!LookUp(strName, AF_INET, false, address)) {
+        return false;
+    }
+    nAddress = address.nAddress;
+    return true;
+}
+
+bool ResolveHostAddress(const std::string& strName, CSocketAddress& address) {
+    return LookUp(strName, AF_UNSPEC, false, address);
 }
 
 int GetTimeoutErrorCode() { return EAGAIN; }
@@ -125,13 +199,22 @@ bool CSocket::Fail() {
     return false;
 }
 
-bool CSocket::Create() {
+bool CSocket::Create(bool bIpv6) {
     Close();
-    int hSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int hSocket = socket(bIpv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (hSocket < 0) {
         return Fail();
     }
     m_hSocket = hSocket;
+    return true;
+}
+
+bool CSocket::SetDualStack(bool bDualStack) {
+    int nValue = bDualStack ? 0 : 1;
+    if (setsockopt(static_cast<int>(m_hSocket), IPPROTO_IPV6, IPV6_V6ONLY, &nValue,
+                   sizeof(nValue)) != 0) {
+        return Fail();
+    }
     return true;
 }
 
@@ -166,9 +249,9 @@ bool CSocket::SetTimeouts(int nMilliseconds) {
 }
 
 bool CSocket::Bind(const CSocketAddress& address) {
-    sockaddr_in native = ToSockaddr(address);
-    if (bind(static_cast<int>(m_hSocket), reinterpret_cast<sockaddr*>(&native),
-             sizeof(native)) != 0) {
+    sockaddr_storage native;
+    const socklen_t nLength = ToSockaddr(address, native);
+    if (bind(static_cast<int>(m_hSocket), reinterpret_cast<sockaddr*>(&native), nLength) != 0) {
         return Fail();
     }
     return true;
@@ -182,7 +265,7 @@ bool CSocket::Listen(int nBacklog) {
 }
 
 bool CSocket::Accept(CSocket& client, CSocketAddress& peer) {
-    sockaddr_in native {};
+    sockaddr_storage native {};
     socklen_t nLength = sizeof(native);
     int hClient;
     do {
@@ -199,10 +282,11 @@ bool CSocket::Accept(CSocket& client, CSocketAddress& peer) {
 }
 
 bool CSocket::Connect(const CSocketAddress& address, int nTimeoutMs) {
-    sockaddr_in native = ToSockaddr(address);
+    sockaddr_storage native;
+    const socklen_t nNativeLength = ToSockaddr(address, native);
     int hSocket = static_cast<int>(m_hSocket);
     if (nTimeoutMs <= 0) {
-        if (connect(hSocket, reinterpret_cast<sockaddr*>(&native), sizeof(native)) != 0) {
+        if (connect(hSocket, reinterpret_cast<sockaddr*>(&native), nNativeLength) != 0) {
             return Fail();
         }
         return true;
@@ -212,7 +296,8 @@ bool CSocket::Connect(const CSocketAddress& address, int nTimeoutMs) {
     if (nFlags < 0 || fcntl(hSocket, F_SETFL, nFlags | O_NONBLOCK) != 0) {
         return Fail();
     }
-    bool bConnected = connect(hSocket, reinterpret_cast<sockaddr*>(&native), sizeof(native)) == 0;
+    bool bConnected =
+        connect(hSocket, reinterpret_cast<sockaddr*>(&native), nNativeLength) == 0;
     int nError = bConnected ? 0 : errno;
     if (!bConnected && nError == EINPROGRESS) {
         pollfd waiter {hSocket, POLLOUT, 0};
@@ -302,6 +387,26 @@ int CSocket::WaitReadable(int nTimeoutMs) {
     return nReady == 0 ? 0 : 1;
 }
 
+int CSocket::WaitAnyReadable(CSocket* const* ppSockets, size_t nCount, int nTimeoutMs) {
+    std::vector<pollfd> waiters;
+    for (size_t i = 0; i < nCount; ++i) {
+        waiters.push_back({static_cast<int>(ppSockets[i]->m_hSocket), POLLIN, 0});
+    }
+    int nReady;
+    do {
+        nReady = poll(waiters.data(), waiters.size(), nTimeoutMs);
+    } while (nReady < 0 && errno == EINTR);
+    if (nReady < 0) {
+        return -2;
+    }
+    for (size_t i = 0; i < nCount; ++i) {
+        if (waiters[i].revents != 0) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
 bool CSocket::IsClosedByPeer(int nWaitMs) {
     if (WaitReadable(nWaitMs) != 1) {
         return false;
@@ -318,7 +423,7 @@ bool CSocket::IsClosedByPeer(int nWaitMs) {
 }
 
 bool CSocket::GetLocalAddress(CSocketAddress& address) const {
-    sockaddr_in native {};
+    sockaddr_storage native {};
     socklen_t nLength = sizeof(native);
     if (getsockname(static_cast<int>(m_hSocket), reinterpret_cast<sockaddr*>(&native),
                     &nLength) != 0) {
@@ -329,7 +434,7 @@ bool CSocket::GetLocalAddress(CSocketAddress& address) const {
 }
 
 bool CSocket::GetPeerAddress(CSocketAddress& address) const {
-    sockaddr_in native {};
+    sockaddr_storage native {};
     socklen_t nLength = sizeof(native);
     if (getpeername(static_cast<int>(m_hSocket), reinterpret_cast<sockaddr*>(&native),
                     &nLength) != 0) {

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -15,16 +16,41 @@ namespace platform {
 
 namespace {
 
-sockaddr_in ToSockaddr(const CSocketAddress& address) {
-    sockaddr_in native {};
+// Both families in one buffer; the length tells which.
+int ToSockaddr(const CSocketAddress& address, sockaddr_storage& storage) {
+    storage = {};
+    if (address.bIpv6) {
+        auto& native = reinterpret_cast<sockaddr_in6&>(storage);
+        native.sin6_family = AF_INET6;
+        native.sin6_port = htons(address.nPort);
+        std::memcpy(&native.sin6_addr, address.abIpv6, sizeof(address.abIpv6));
+        native.sin6_scope_id = address.nScopeId;
+        return sizeof(native);
+    }
+    auto& native = reinterpret_cast<sockaddr_in&>(storage);
     native.sin_family = AF_INET;
     native.sin_port = htons(address.nPort);
     native.sin_addr.s_addr = htonl(address.nAddress);
-    return native;
+    return sizeof(native);
 }
 
-CSocketAddress FromSockaddr(const sockaddr_in& native) {
+CSocketAddress FromSockaddr(const sockaddr_storage& storage) {
     CSocketAddress address;
+    if (storage.ss_family == AF_INET6) {
+        const auto& native = reinterpret_cast<const sockaddr_in6&>(storage);
+        address.nPort = ntohs(native.sin6_port);
+        if (IN6_IS_ADDR_V4MAPPED(&native.sin6_addr)) {
+            uint32_t nMapped;
+            std::memcpy(&nMapped, native.sin6_addr.s6_addr + 12, sizeof(nMapped));
+            address.nAddress = ntohl(nMapped);
+            return address;
+        }
+        address.bIpv6 = true;
+        std::memcpy(address.abIpv6, &native.sin6_addr, sizeof(address.abIpv6));
+        address.nScopeId = native.sin6_scope_id;
+        return address;
+    }
+    const auto& native = reinterpret_cast<const sockaddr_in&>(storage);
     address.nAddress = ntohl(native.sin_addr.s_addr);
     address.nPort = ntohs(native.sin_port);
     return address;
@@ -75,10 +101,18 @@ int StartSockets() {
 void StopSockets() { WSACleanup(); }
 
 std::string CSocketAddress::GetAddressText() const {
+    wchar_t szText[INET6_ADDRSTRLEN] = {};
+    if (bIpv6) {
+        in6_addr native {};
+        std::memcpy(&native, abIpv6, sizeof(abIpv6));
+        if (InetNtopW(AF_INET6, &native, szText, INET6_ADDRSTRLEN) == nullptr) {
+            return std::string();
+        }
+        return win32::FromWide(szText);
+    }
     in_addr native {};
     native.s_addr = htonl(nAddress);
-    wchar_t szText[INET_ADDRSTRLEN] = {};
-    if (InetNtopW(AF_INET, &native, szText, INET_ADDRSTRLEN) == nullptr) {
+    if (InetNtopW(AF_INET, &native, szText, INET6_ADDRSTRLEN) == nullptr) {
         return std::string();
     }
     return win32::FromWide(szText);
@@ -94,27 +128,66 @@ bool ParseIpv4Address(const std::string& strText, uint32_t& nAddress) {
     return true;
 }
 
-bool ResolveHostName(const std::string& strName, uint32_t& nAddress) {
+namespace {
+
+// Resolves strName (a literal when bNumericOnly) into the first address of
+// the family asked for; AF_UNSPEC takes IPv4 first.
+bool LookUp(const std::string& strName, int nFamily, bool bNumericOnly, CSocketAddress& address) {
     if (strName.empty() || strName.find('\0') != std::string::npos) {
         return false;
     }
     ADDRINFOW hints {};
-    hints.ai_family = AF_INET;
+    hints.ai_family = nFamily;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = bNumericOnly ? AI_NUMERICHOST : 0;
     ADDRINFOW* pResult = nullptr;
     if (GetAddrInfoW(win32::ToWide(strName).c_str(), nullptr, &hints, &pResult) != 0) {
         return false;
     }
-    bool bFound = false;
-    for (ADDRINFOW* p = pResult; p != nullptr; p = p->ai_next) {
-        if (p->ai_family == AF_INET && p->ai_addrlen >= sizeof(sockaddr_in)) {
-            nAddress = ntohl(reinterpret_cast<sockaddr_in*>(p->ai_addr)->sin_addr.s_addr);
-            bFound = true;
-            break;
+    const ADDRINFOW* pChosen = nullptr;
+    for (const int nWanted : {AF_INET, AF_INET6}) {
+        for (ADDRINFOW* p = pResult; p != nullptr && pChosen == nullptr; p = p->ai_next) {
+            if (p->ai_family == nWanted && p->ai_addrlen <= sizeof(sockaddr_storage)) {
+                pChosen = p;
+            }
         }
     }
+    if (pChosen != nullptr) {
+        sockaddr_storage storage {};
+        std::memcpy(&storage, pChosen->ai_addr, pChosen->ai_addrlen);
+        const uint16_t nPort = address.nPort;
+        address = FromSockaddr(storage);
+        address.nPort = nPort;
+    }
     FreeAddrInfoW(pResult);
-    return bFound;
+    return pChosen != nullptr;
+}
+
+}  // namespace
+
+bool ParseIpAddress(const std::string& strText, CSocketAddress& address) {
+    uint32_t nAddress = 0;
+    if (ParseIpv4Address(strText, nAddress)) {
+        address.bIpv6 = false;
+        address.nAddress = nAddress;
+        return true;
+    }
+    const bool bNumericOnly = true;
+    return strText.find(':') != std::string::npos &&
+           LookUp(strText, AF_INET6, bNumericOnly, address);
+}
+
+bool ResolveHostName(const std::string& strName, uint32_t& nAddress) {
+    CSocketAddress address;
+    if (!LookUp(strName, AF_INET, false, address)) {
+        return false;
+    }
+    nAddress = address.nAddress;
+    return true;
+}
+
+bool ResolveHostAddress(const std::string& strName, CSocketAddress& address) {
+    return LookUp(strName, AF_UNSPEC, false, address);
 }
 
 int GetTimeoutErrorCode() { return WSAETIMEDOUT; }
@@ -138,15 +211,16 @@ bool CSocket::Fail() {
     return false;
 }
 
-bool CSocket::Create() {
+bool CSocket::Create(bool bIpv6) {
     Close();
+    const int nFamily = bIpv6 ? AF_INET6 : AF_INET;
     // Not inherited: a helper program started meanwhile must not keep a
     // connection (or a listening port) of ours alive.
-    SOCKET hSocket = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+    SOCKET hSocket = WSASocketW(nFamily, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                                 WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (hSocket == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
         // Systems before Windows 7 SP1 know no such flag.
-        hSocket = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+        hSocket = WSASocketW(nFamily, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
         if (hSocket != INVALID_SOCKET) {
             SetHandleInformation(reinterpret_cast<HANDLE>(hSocket), HANDLE_FLAG_INHERIT, 0);
         }
@@ -155,6 +229,15 @@ bool CSocket::Create() {
         return Fail();
     }
     m_hSocket = Ours(hSocket);
+    return true;
+}
+
+bool CSocket::SetDualStack(bool bDualStack) {
+    DWORD nValue = bDualStack ? 0 : 1;
+    if (setsockopt(Native(m_hSocket), IPPROTO_IPV6, IPV6_V6ONLY,
+                   reinterpret_cast<const char*>(&nValue), sizeof(nValue)) != 0) {
+        return Fail();
+    }
     return true;
 }
 
@@ -193,8 +276,9 @@ bool CSocket::SetTimeouts(int nMilliseconds) {
 }
 
 bool CSocket::Bind(const CSocketAddress& address) {
-    sockaddr_in native = ToSockaddr(address);
-    if (bind(Native(m_hSocket), reinterpret_cast<sockaddr*>(&native), sizeof(native)) != 0) {
+    sockaddr_storage native;
+    const int nLength = ToSockaddr(address, native);
+    if (bind(Native(m_hSocket), reinterpret_cast<sockaddr*>(&native), nLength) != 0) {
         return Fail();
     }
     return true;
@@ -225,7 +309,7 @@ bool CSocket::Accept(CSocket& client, CSocketAddress& peer) {
             break;
         }
     }
-    sockaddr_in native {};
+    sockaddr_storage native {};
     int nLength = sizeof(native);
     SOCKET hClient = accept(hListener, reinterpret_cast<sockaddr*>(&native), &nLength);
     if (hClient == INVALID_SOCKET) {
@@ -239,10 +323,11 @@ bool CSocket::Accept(CSocket& client, CSocketAddress& peer) {
 }
 
 bool CSocket::Connect(const CSocketAddress& address, int nTimeoutMs) {
-    sockaddr_in native = ToSockaddr(address);
+    sockaddr_storage native;
+    const int nNativeLength = ToSockaddr(address, native);
     SOCKET hSocket = Native(m_hSocket);
     if (nTimeoutMs <= 0) {
-        if (connect(hSocket, reinterpret_cast<sockaddr*>(&native), sizeof(native)) != 0) {
+        if (connect(hSocket, reinterpret_cast<sockaddr*>(&native), nNativeLength) != 0) {
             return Fail();
         }
         return true;
@@ -252,7 +337,8 @@ bool CSocket::Connect(const CSocketAddress& address, int nTimeoutMs) {
     if (ioctlsocket(hSocket, FIONBIO, &nNonBlocking) != 0) {
         return Fail();
     }
-    bool bConnected = connect(hSocket, reinterpret_cast<sockaddr*>(&native), sizeof(native)) == 0;
+    bool bConnected =
+        connect(hSocket, reinterpret_cast<sockaddr*>(&native), nNativeLength) == 0;
     int nError = bConnected ? 0 : WSAGetLastError();
     if (!bConnected && nError == WSAEWOULDBLOCK) {
         // A failed attempt shows in the exception set, not as writable;
@@ -415,6 +501,40 @@ int CSocket::WaitReadable(int nTimeoutMs) {
     return nReady == 0 ? 0 : 1;
 }
 
+int CSocket::WaitAnyReadable(CSocket* const* ppSockets, size_t nCount, int nTimeoutMs) {
+    // In slices, as in Accept: a listener that Shutdown ended never wakes
+    // WSAPoll.
+    std::vector<WSAPOLLFD> waiters(nCount);
+    const ULONGLONG nEnd = GetTickCount64() + static_cast<ULONGLONG>(std::max(nTimeoutMs, 0));
+    for (;;) {
+        for (size_t i = 0; i < nCount; ++i) {
+            if (IsShutDown(Native(ppSockets[i]->m_hSocket))) {
+                return -2;
+            }
+            waiters[i] = {};
+            waiters[i].fd = Native(ppSockets[i]->m_hSocket);
+            waiters[i].events = POLLRDNORM;
+        }
+        const ULONGLONG nNow = GetTickCount64();
+        int nSliceMs = kAcceptSliceMs;
+        if (nTimeoutMs >= 0) {
+            nSliceMs = static_cast<int>(std::min<ULONGLONG>(kAcceptSliceMs, nEnd > nNow ? nEnd - nNow : 0));
+        }
+        const int nReady = WSAPoll(waiters.data(), static_cast<ULONG>(nCount), nSliceMs);
+        if (nReady == SOCKET_ERROR) {
+            return -2;
+        }
+        for (size_t i = 0; i < nCount && nReady > 0; ++i) {
+            if (waiters[i].revents != 0) {
+                return static_cast<int>(i);
+            }
+        }
+        if (nTimeoutMs >= 0 && GetTickCount64() >= nEnd) {
+            return -1;
+        }
+    }
+}
+
 bool CSocket::IsClosedByPeer(int nWaitMs) {
     if (WaitReadable(nWaitMs) != 1) {
         return false;
@@ -430,7 +550,7 @@ bool CSocket::IsClosedByPeer(int nWaitMs) {
 }
 
 bool CSocket::GetLocalAddress(CSocketAddress& address) const {
-    sockaddr_in native {};
+    sockaddr_storage native {};
     int nLength = sizeof(native);
     if (getsockname(Native(m_hSocket), reinterpret_cast<sockaddr*>(&native), &nLength) != 0) {
         return false;
@@ -440,7 +560,7 @@ bool CSocket::GetLocalAddress(CSocketAddress& address) const {
 }
 
 bool CSocket::GetPeerAddress(CSocketAddress& address) const {
-    sockaddr_in native {};
+    sockaddr_storage native {};
     int nLength = sizeof(native);
     if (getpeername(Native(m_hSocket), reinterpret_cast<sockaddr*>(&native), &nLength) != 0) {
         return false;

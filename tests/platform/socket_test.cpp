@@ -183,3 +183,91 @@ TEST_F(SocketTest, SendFileStartsAtTheFilePositionAndMovesIt) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SocketNames, AddressesOfEitherFamilyParseAndPrintInTheirUsualForm) {
+    ASSERT_EQ(StartSockets(), 0);
+    struct Case {
+        const char* pszText;
+        bool bParsed;
+        bool bIpv6;
+        const char* pszPrinted;
+    };
+    const Case cases[] = {
+        {"10.0.0.7", true, false, "10.0.0.7"},
+        {"::1", true, true, "::1"},
+        {"2001:DB8:0:0:0:0:0:7", true, true, "2001:db8::7"},
+        {"fe80::1:2", true, true, "fe80::1:2"},
+        // An IPv4 peer seen through an IPv6 socket is an IPv4 peer.
+        {"::ffff:192.0.2.1", true, false, "192.0.2.1"},
+        {"10.0.0", false, false, ""},
+        {"1", false, false, ""},
+        {"[::1]", false, false, ""},
+        {"::1::2", false, false, ""},
+        {"localhost", false, false, ""},
+        {"", false, false, ""},
+    };
+    for (const Case& c : cases) {
+        CSocketAddress address;
+        address.nPort = 21;
+        EXPECT_EQ(ParseIpAddress(c.pszText, address), c.bParsed) << c.pszText;
+        if (c.bParsed) {
+            EXPECT_EQ(address.bIpv6, c.bIpv6) << c.pszText;
+            EXPECT_EQ(address.GetAddressText(), c.pszPrinted) << c.pszText;
+            EXPECT_EQ(address.nPort, 21) << c.pszText;
+        }
+    }
+    CSocketAddress loopback6;
+    ASSERT_TRUE(ParseIpAddress("::1", loopback6));
+    CSocketAddress other6;
+    ASSERT_TRUE(ParseIpAddress("::2", other6));
+    CSocketAddress loopback4;
+    ASSERT_TRUE(ParseIpAddress("127.0.0.1", loopback4));
+    EXPECT_TRUE(loopback6.IsSameHost(loopback6));
+    EXPECT_FALSE(loopback6.IsSameHost(other6));
+    EXPECT_FALSE(loopback6.IsSameHost(loopback4));
+    CSocketAddress resolved;
+    EXPECT_TRUE(ResolveHostAddress("localhost", resolved));
+    EXPECT_FALSE(resolved.bIpv6);  // IPv4 first
+    EXPECT_TRUE(ResolveHostAddress("::1", resolved));
+    EXPECT_TRUE(resolved.bIpv6);
+    EXPECT_FALSE(ResolveHostAddress("no-such-host.invalid", resolved));
+    StopSockets();
+}
+
+TEST(DualStack, OneListenerTakesBothFamiliesAndTellsThemApart) {
+    ASSERT_EQ(StartSockets(), 0);
+    CSocket listener;
+    ASSERT_TRUE(listener.Create(true));
+    ASSERT_TRUE(listener.SetDualStack(true));
+    ASSERT_TRUE(listener.Bind(CSocketAddress::AnyIpv6(0)));
+    ASSERT_TRUE(listener.Listen(2));
+    CSocketAddress bound;
+    ASSERT_TRUE(listener.GetLocalAddress(bound));
+    for (const char* pszAddress : {"127.0.0.1", "::1"}) {
+        CSocketAddress address;
+        ASSERT_TRUE(ParseIpAddress(pszAddress, address));
+        address.nPort = bound.nPort;
+        CSocket client;
+        ASSERT_TRUE(client.Create(address.bIpv6));
+        ASSERT_TRUE(client.Connect(address, 2000)) << pszAddress;
+        CSocket* listeners[] = {&listener};
+        EXPECT_EQ(CSocket::WaitAnyReadable(listeners, 1, 2000), 0);
+        CSocket server;
+        CSocketAddress peer;
+        ASSERT_TRUE(listener.Accept(server, peer));
+        EXPECT_EQ(peer.GetAddressText(), pszAddress);
+        CSocketAddress local;
+        ASSERT_TRUE(server.GetLocalAddress(local));
+        EXPECT_EQ(local.GetAddressText(), pszAddress);
+        EXPECT_TRUE(client.SendAll("x", 1));
+        char c = 0;
+        EXPECT_EQ(server.Receive(&c, 1), 1);
+    }
+    CSocket* listeners[] = {&listener};
+    EXPECT_EQ(CSocket::WaitAnyReadable(listeners, 1, 50), -1);
+    StopSockets();
+}
+
+}  // namespace
