@@ -3,12 +3,37 @@
 #include "common/macros.h"
 #include "common/settings.h"
 #include "common/text.h"
+#include "platform/socket.h"
 
 namespace {
 
 enum EHeader : size_t { kVersionHeader, kTcpHeader, kUserHeader };
 
 const std::vector<std::string> kHeaders = {"[TandrelServer]", "[TCP]", "[USER]"};
+
+const char* const kMsgInvalidPassivePorts =
+    "Syntax error. Invalid PassivePorts. You must specify a range of ports such as 50000-50100";
+const char* const kMsgInvalidPassiveAddress =
+    "Syntax error. Invalid PassiveAddress. You must specify an IPv4 address such as 203.0.113.7";
+
+// "first-last", both 1 to 65535, first not above last; a single port counts
+// as a range of one.
+bool ParsePortRange(const std::string& strValue, CPassiveSettings& passive) {
+    const size_t nDash = strValue.find('-');
+    const std::string strFirst = Trim(strValue.substr(0, nDash));
+    const std::string strLast =
+        nDash == std::string::npos ? strFirst : Trim(strValue.substr(nDash + 1));
+    auto isPort = [](const std::string& strText) {
+        return !strText.empty() && strText.size() <= 5 && IsAllDigits(strText) &&
+               DecimalToInt(strText) >= 1 && DecimalToInt(strText) <= 65535;
+    };
+    if (!isPort(strFirst) || !isPort(strLast) || DecimalToInt(strFirst) > DecimalToInt(strLast)) {
+        return false;
+    }
+    passive.nFirstPort = static_cast<uint16_t>(DecimalToInt(strFirst));
+    passive.nLastPort = static_cast<uint16_t>(DecimalToInt(strLast));
+    return true;
+}
 
 }  // namespace
 
@@ -21,6 +46,7 @@ bool CFileSyncServerConfig::Load(const std::string& strPath, CMessageSink& sink)
     m_strStartDir.clear();
     m_strWelcome.clear();
     m_strLogFile.clear();
+    m_passive = CPassiveSettings();
     m_users.clear();
     m_strFilePath = strPath;
     return ParseLines(strPath, sink);
@@ -50,6 +76,20 @@ bool CFileSyncServerConfig::ParseLines(const std::string& strPath, CMessageSink&
                 m_strStartDir = entry.strValue;
             } else if (EqualsNoCase(entry.strKey, "Welcome")) {
                 m_strWelcome = entry.strValue;
+            } else if (EqualsNoCase(entry.strKey, "PassivePorts")) {
+                // A firewall opened for these ports alone must not meet
+                // others: a value that cannot be read ends the load.
+                if (!ParsePortRange(entry.strValue, m_passive)) {
+                    parser.ReportLine(kMsgInvalidPassivePorts, entry.nLine);
+                    return false;
+                }
+            } else if (EqualsNoCase(entry.strKey, "PassiveAddress")) {
+                uint32_t nAddress = 0;
+                if (!platform::ParseIpv4Address(entry.strValue, nAddress) || nAddress == 0) {
+                    parser.ReportLine(kMsgInvalidPassiveAddress, entry.nLine);
+                    return false;
+                }
+                m_passive.nAnnouncedAddress = nAddress;
             } else if (EqualsNoCase(entry.strKey, "Log")) {
                 // Without a user name or a device there is nothing that could
                 // fail to expand; %USER% and the device macros stay as written.

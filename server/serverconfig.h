@@ -11,7 +11,8 @@
 //
 //   [TandrelServer]        optional; Version = Quillon 3.2 | 3.3 | 4.1
 //   [TCP]                  Port (digits, or "BT" for Bluetooth), StartDir,
-//                          Welcome, Log (macros expanded when loaded)
+//                          Welcome, Log (macros expanded when loaded),
+//                          PassivePorts (first-last), PassiveAddress (IPv4)
 //   [USER]                 User, Pwd; every [USER] section adds one account
 //
 // Sections may repeat and come in any order; a later value overwrites an
@@ -34,6 +35,9 @@ public:
     std::string GetStartDir() const { return m_strStartDir; }
     std::string GetWelcome() const { return m_strWelcome; }
     std::string GetLogFile() const { return m_strLogFile; }
+    // Where passive data connections are listened for; an invalid
+    // PassivePorts or PassiveAddress ends the parse like an invalid Port.
+    const CPassiveSettings& GetPassiveSettings() const { return m_passive; }
     void SetStartDir(const std::string& strStartDir) { m_strStartDir = strStartDir; }
     void SetWelcome(const std::string& strWelcome) { m_strWelcome = strWelcome; }
     void SetLogFile(const std::string& strLogFile) { m_strLogFile = strLogFile; }
@@ -59,6 +63,7 @@ private:
     std::string m_strStartDir;
     std::string m_strWelcome;
     std::string m_strLogFile;  // macros already expanded; empty: no log file
+    CPassiveSettings m_passive;
 
 public:
     // One account per [USER] section, in file order. Reloading empties and

@@ -211,6 +211,7 @@ void CTandrelServerDlg::ShowRunningLayout(bool bRunning) {
 
 bool CTandrelServerDlg::StartEngine() {
     const std::string strWelcome = m_config.GetWelcome();
+    m_pServer->SetPassiveSettings(m_config.GetPassiveSettings());
     return m_pServer->Start([this] { PostQuit(); }, m_bSingleSession, &m_config.m_users,
                             &strWelcome, m_config.m_nPort, m_config.GetStartDir());
 }

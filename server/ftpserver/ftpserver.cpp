@@ -37,6 +37,7 @@ const char* const kReplyUnavailable =
 const char* const kReplyActionAborted = "552 Requested file action aborted.";
 const char* const kReplyBadRestart = "554 Requested action not taken: invalid REST parameter.";
 const char* const kReplySyntaxError = "501 Syntax error in parameters or arguments.";
+const char* const kReplyBadSequence = "503 Bad sequence of commands.";
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
@@ -182,16 +183,20 @@ void CFtpServer::Stop() {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_bStopping = true;
             m_listenSocket.Shutdown();
+            m_listenSocket6.Shutdown();
             m_controlSocket.Shutdown();
             m_dataSocket.Shutdown();
+            m_passiveSocket.Shutdown();
         }
         if (m_bStopRequested && m_onQuitRequest) {
             m_onQuitRequest();
         }
         m_thread.join();
         m_listenSocket.Close();
+        m_listenSocket6.Close();
         m_controlSocket.Close();
         m_dataSocket.Close();
+        m_passiveSocket.Close();
         m_strPending.clear();
         WriteTrace(__LINE__, 0, "FTP Server stopped");
         m_bStopping = false;
@@ -204,12 +209,12 @@ bool CFtpServer::IsStopping() {
     return m_bStopping;
 }
 
-bool CFtpServer::OpenSocket(platform::CSocket& socket) {
+bool CFtpServer::OpenSocket(platform::CSocket& socket, bool bIpv6) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_bStopping) {
         return false;
     }
-    return socket.Create();
+    return socket.Create(bIpv6);
 }
 
 void CFtpServer::CloseSocket(platform::CSocket& socket) {
@@ -231,7 +236,7 @@ void CFtpServer::ServerThread() {
     RemoveStaleTemporaries(m_strStartDir);
     while (!m_bStopRequested && !IsStopping()) {
         platform::CSocket client;
-        while (!m_listenSocket.Accept(client, m_peerAddress)) {
+        while (!AcceptClient(client)) {
             if (IsStopping()) {
                 break;
             }
@@ -257,6 +262,7 @@ void CFtpServer::ServerThread() {
         m_strCurrentDir.clear();
         m_nRestartOffset = 0;
         m_strRenameFrom.clear();
+        m_bEpsvAll = false;
 
         std::string strPeer = m_peerAddress.GetAddressText();
         TRACE(0, "Connected to " + strPeer);
@@ -266,10 +272,12 @@ void CFtpServer::ServerThread() {
         } else {
             RunSession();
         }
+        CloseSocket(m_passiveSocket);
         CloseSocket(m_controlSocket);
         TRACE(0, "Disconnected from " + strPeer);
     }
     CloseSocket(m_listenSocket);
+    CloseSocket(m_listenSocket6);
     platform::StopSockets();
     TRACE(0, "*** FTP Server stopped ***");
     if (m_bStopRequested && !IsStopping() && m_onQuitRequest) {
@@ -284,6 +292,9 @@ void CFtpServer::RemoveStaleTemporaries(const std::string& strDirectory) {
     }
 }
 
+// One dual-stack socket takes IPv4 and IPv6 clients alike. Where the system
+// cannot do that, IPv4 has a socket and IPv6 one beside it on the same port;
+// where it has no IPv6 at all, IPv4 alone is served.
 bool CFtpServer::CreateListenSocket() {
     // Created, bound and listening under the lock, as every socket that Stop
     // may shut down is.
@@ -291,21 +302,45 @@ bool CFtpServer::CreateListenSocket() {
     int nError = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        const uint16_t nPort = static_cast<uint16_t>(m_nPort & 0xFFFF);
+        const bool bIpv6 = true;
+        const bool bDualStack = !m_bSeparateListeners && m_listenSocket.Create(bIpv6) &&
+                                m_listenSocket.SetDualStack(true);
         platform::CSocketAddress address;
-        address.nPort = static_cast<uint16_t>(m_nPort & 0xFFFF);
-        if (!m_listenSocket.Create()) {
+        address.nPort = nPort;
+        if (bDualStack) {
+            address = platform::CSocketAddress::AnyIpv6(nPort);
+        }
+        auto listenOn = [](platform::CSocket& socket,
+                           const platform::CSocketAddress& where) -> const char* {
+            socket.SetReuseAddress();
+            if (!socket.Bind(where)) {
+                return "bind(...) failed";
+            }
+            if (!socket.Listen(kListenBacklog)) {
+                return "listen(...) failed";
+            }
+            return nullptr;
+        };
+        if (!bDualStack && !m_listenSocket.Create()) {
             pszFailure = "socket(...) failed";
         } else {
-            m_listenSocket.SetReuseAddress();
-            if (!m_listenSocket.Bind(address)) {
-                pszFailure = "bind(...) failed";
-            } else if (!m_listenSocket.Listen(kListenBacklog)) {
-                pszFailure = "listen(...) failed";
-            }
+            pszFailure = listenOn(m_listenSocket, address);
         }
         if (pszFailure != nullptr) {
             nError = m_listenSocket.GetLastError();
             m_listenSocket.Close();
+        } else if (!bDualStack && m_listenSocket6.Create(bIpv6)) {
+            // On the port IPv4 got, which port 0 leaves to the system.
+            platform::CSocketAddress bound;
+            m_listenSocket.GetLocalAddress(bound);
+            if (!m_listenSocket6.SetDualStack(false) ||
+                listenOn(m_listenSocket6, platform::CSocketAddress::AnyIpv6(bound.nPort)) !=
+                    nullptr) {
+                nError = m_listenSocket6.GetLastError();
+                m_listenSocket6.Close();
+                pszFailure = "bind(...) failed";
+            }
         }
     }
     if (pszFailure != nullptr) {
@@ -314,6 +349,15 @@ bool CFtpServer::CreateListenSocket() {
         return false;
     }
     return true;
+}
+
+bool CFtpServer::AcceptClient(platform::CSocket& client) {
+    if (!m_listenSocket6.IsOpen()) {
+        return m_listenSocket.Accept(client, m_peerAddress);
+    }
+    platform::CSocket* listeners[] = {&m_listenSocket, &m_listenSocket6};
+    const int nReady = platform::CSocket::WaitAnyReadable(listeners, 2, -1);
+    return nReady >= 0 && listeners[nReady]->Accept(client, m_peerAddress);
 }
 
 // Unknown names and wrong passwords take the same path, with the same 331,
@@ -382,12 +426,19 @@ bool CFtpServer::AnswerBeforeLogin(const CCommand& command) {
         DispatchCommand(command, bHandled);
         return true;
     }
+    // A client that would like TLS asks first; without it the session goes
+    // on in the clear, as the client decides.
+    if (command.strCommand == "AUTH") {
+        SendReply("502 Command not implemented.");
+        return true;
+    }
     return false;
 }
 
 void CFtpServer::SendFeatures() {
     SendReply("211-Features:");
-    for (const char* pszFeature : {" MD5", " REST STREAM", " SIZE", " TIME", " UTF8"}) {
+    for (const char* pszFeature : {" EPRT", " EPSV", " MD5", " PASV", " REST STREAM", " SIZE",
+                                   " TIME", " UTF8"}) {
         SendReply(pszFeature);
     }
     SendReply("211 End");
@@ -625,7 +676,9 @@ bool CFtpServer::DispatchCommand(const CCommand& command, bool& bHandled) {
         const char* pszName;
         bool (CFtpServer::*pHandler)(const std::string&);
     } kFileCommands[] = {
-        {"PORT", &CFtpServer::OnPort}, {"ALLO", &CFtpServer::OnAllo},
+        {"PORT", &CFtpServer::OnPort}, {"EPRT", &CFtpServer::OnEprt},
+        {"PASV", &CFtpServer::OnPasv}, {"EPSV", &CFtpServer::OnEpsv},
+        {"ALLO", &CFtpServer::OnAllo},
         {"LIST", &CFtpServer::OnList},
         {"RETR", &CFtpServer::OnRetr}, {"STOR", &CFtpServer::OnStor},
         {"DELE", &CFtpServer::OnDele}, {"SIZE", &CFtpServer::OnSize},
@@ -793,12 +846,218 @@ bool CFtpServer::ParsePortArgument(const std::string& strArgument,
 }
 
 bool CFtpServer::OnPort(const std::string& strArgument) {
-    // A PORT without a port number leaves the port as it was.
+    if (RefusedAfterEpsvAll()) {
+        return true;
+    }
+    CloseSocket(m_passiveSocket);
+    // PORT speaks of IPv4 alone. One without a port number leaves the port
+    // as it was.
+    m_dataAddress.bIpv6 = false;
     if (ParsePortArgument(strArgument, m_dataAddress)) {
         m_bDataAddressSet = true;
     }
     SendReply(kReplyDone);
     return true;
+}
+
+int CFtpServer::ParseEprtArgument(const std::string& strArgument,
+                                  platform::CSocketAddress& address) {
+    enum { kParsed = 0, kBadForm = 1, kBadProtocol = 2 };
+    // <d>protocol<d>address<d>port<d>, the delimiter any printable character.
+    if (strArgument.size() < 2 || strArgument[0] < 33 || strArgument[0] > 126 ||
+        strArgument.back() != strArgument[0]) {
+        return kBadForm;
+    }
+    const char cDelimiter = strArgument[0];
+    std::vector<std::string> fields;
+    size_t nStart = 1;
+    for (size_t nEnd; (nEnd = strArgument.find(cDelimiter, nStart)) != std::string::npos;
+         nStart = nEnd + 1) {
+        fields.push_back(strArgument.substr(nStart, nEnd - nStart));
+    }
+    if (fields.size() != 3) {
+        return kBadForm;
+    }
+    auto isNumber = [](const std::string& strText, size_t nMaxDigits) {
+        return !strText.empty() && strText.size() <= nMaxDigits &&
+               strText.find_first_not_of("0123456789") == std::string::npos;
+    };
+    const std::string& strProtocol = fields[0];
+    if (!isNumber(fields[2], 5) || std::stoi(fields[2]) < 1 || std::stoi(fields[2]) > 65535) {
+        return kBadForm;
+    }
+    if (strProtocol != "1" && strProtocol != "2") {
+        return isNumber(strProtocol, 9) ? kBadProtocol : kBadForm;
+    }
+    platform::CSocketAddress parsed;
+    if (strProtocol == "1") {
+        if (!platform::ParseIpv4Address(fields[1], parsed.nAddress)) {
+            return kBadForm;
+        }
+    } else if (fields[1].find(':') == std::string::npos ||
+               !platform::ParseIpAddress(fields[1], parsed)) {
+        return kBadForm;
+    }
+    parsed.nPort = static_cast<uint16_t>(std::stoi(fields[2]));
+    address = parsed;
+    return kParsed;
+}
+
+bool CFtpServer::OnEprt(const std::string& strArgument) {
+    if (RefusedAfterEpsvAll()) {
+        return true;
+    }
+    CloseSocket(m_passiveSocket);
+    platform::CSocketAddress address;
+    switch (ParseEprtArgument(strArgument, address)) {
+    case 0:
+        m_dataAddress = address;
+        m_bDataAddressSet = true;
+        SendReply(kReplyDone);
+        break;
+    case 2:
+        SendReply("522 Network protocol not supported, use (1,2)");
+        break;
+    default:
+        SendReply(kReplySyntaxError);
+        break;
+    }
+    return true;
+}
+
+bool CFtpServer::RefusedAfterEpsvAll() {
+    if (m_bEpsvAll) {
+        SendReply(kReplyBadSequence);
+    }
+    return m_bEpsvAll;
+}
+
+bool CFtpServer::OpenPassiveListener(platform::CSocketAddress& address) {
+    CloseSocket(m_passiveSocket);
+    platform::CSocketAddress local;
+    if (!m_controlSocket.GetLocalAddress(local)) {
+        TRACE(m_controlSocket.GetLastError(), "getsockname(...) failed");
+        return false;
+    }
+    if (!OpenSocket(m_passiveSocket, local.bIpv6)) {
+        TRACE(m_passiveSocket.GetLastError(), "socket(...) failed");
+        return false;
+    }
+    m_passiveSocket.SetReuseAddress();
+    // Within the range, each listener starts its search one port further,
+    // so that a port just given up is not the first one tried again.
+    const bool bRange = m_passive.nFirstPort != 0;
+    const int nCount = bRange ? m_passive.nLastPort - m_passive.nFirstPort + 1 : 1;
+    bool bBound = false;
+    for (int i = 0; i < nCount && !bBound; ++i) {
+        local.nPort = 0;
+        if (bRange) {
+            const int nOffset = (m_nNextPassivePort + i) % nCount;
+            local.nPort = static_cast<uint16_t>(m_passive.nFirstPort + nOffset);
+        }
+        bBound = m_passiveSocket.Bind(local);
+    }
+    if (bRange) {
+        m_nNextPassivePort = static_cast<uint16_t>((m_nNextPassivePort + 1) % nCount);
+    }
+    if (!bBound || !m_passiveSocket.Listen(1) || !m_passiveSocket.GetLocalAddress(address)) {
+        const int nError = m_passiveSocket.GetLastError();
+        TRACE(nError, bRange ? "No passive port free in " + std::to_string(m_passive.nFirstPort) +
+                                   "-" + std::to_string(m_passive.nLastPort)
+                             : std::string("bind(...) failed"));
+        CloseSocket(m_passiveSocket);
+        return false;
+    }
+    return true;
+}
+
+bool CFtpServer::OnPasv(const std::string& /*strArgument*/) {
+    if (RefusedAfterEpsvAll()) {
+        return true;
+    }
+    // PASV can name an IPv4 address only; an IPv6 client has EPSV.
+    platform::CSocketAddress address;
+    if (m_peerAddress.bIpv6 || !OpenPassiveListener(address)) {
+        SendReply(kReplyNoDataConnection);
+        return true;
+    }
+    const uint32_t nAddress =
+        m_passive.nAnnouncedAddress != 0 ? m_passive.nAnnouncedAddress : address.nAddress;
+    char szReply[96];
+    std::snprintf(szReply, sizeof(szReply), "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u).",
+                  nAddress >> 24, (nAddress >> 16) & 0xFF, (nAddress >> 8) & 0xFF,
+                  nAddress & 0xFF, address.nPort >> 8, address.nPort & 0xFF);
+    SendReply(szReply);
+    return true;
+}
+
+bool CFtpServer::OnEpsv(const std::string& strArgument) {
+    if (EqualsNoCase(strArgument, "ALL")) {
+        m_bEpsvAll = true;
+        SendReply(kReplyDone);
+        return true;
+    }
+    // The protocol asked for must be the control connection's own: the
+    // data connection comes from the same address.
+    const char* pszOwn = m_peerAddress.bIpv6 ? "2" : "1";
+    if (!strArgument.empty() && strArgument != pszOwn) {
+        const bool bNumber = strArgument.find_first_not_of("0123456789") == std::string::npos;
+        SendReply(!bNumber ? std::string(kReplySyntaxError)
+                           : std::string("522 Network protocol not supported, use (") + pszOwn +
+                                 ")");
+        return true;
+    }
+    platform::CSocketAddress address;
+    if (!OpenPassiveListener(address)) {
+        SendReply(kReplyNoDataConnection);
+        return true;
+    }
+    SendReply("229 Entering Extended Passive Mode (|||" + std::to_string(address.nPort) + "|)");
+    return true;
+}
+
+bool CFtpServer::AcceptPassiveConnection() {
+    using CClock = std::chrono::steady_clock;
+    const CClock::time_point deadline = CClock::now() + std::chrono::milliseconds(m_nTimeoutMs);
+    bool bAccepted = false;
+    for (;;) {
+        const auto nLeft =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - CClock::now()).count();
+        platform::CSocket* pListener = &m_passiveSocket;
+        const int nReady =
+            nLeft > 0 ? platform::CSocket::WaitAnyReadable(&pListener, 1, static_cast<int>(nLeft))
+                      : -1;
+        if (nReady < 0) {
+            TRACE(nReady == -1 ? platform::GetTimeoutErrorCode() : m_passiveSocket.GetLastError(),
+                  "No passive data connection came");
+            break;
+        }
+        platform::CSocket connection;
+        platform::CSocketAddress peer;
+        if (!m_passiveSocket.Accept(connection, peer)) {
+            TRACE(m_passiveSocket.GetLastError(), "accept(...) failed");
+            break;
+        }
+        // Only the client itself may connect: nobody else takes its file or
+        // slips one in.
+        if (!peer.IsSameHost(m_peerAddress)) {
+            TRACE(0, "Refused data connection from " + peer.GetAddressText() +
+                         ": not the client's address");
+            connection.Abort();
+            continue;
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_bStopping) {
+            m_dataSocket = std::move(connection);
+            bAccepted = true;
+        }
+        break;
+    }
+    CloseSocket(m_passiveSocket);
+    if (bAccepted) {
+        m_dataSocket.SetTimeouts(m_nTimeoutMs);
+    }
+    return bAccepted;
 }
 
 // "ALLO n" (or "ALLO n R m") announces the size of the next upload: that STOR
@@ -824,11 +1083,14 @@ bool CFtpServer::OnAllo(const std::string& strArgument) {
 }
 
 bool CFtpServer::OpenDataConnection() {
+    if (m_passiveSocket.IsOpen()) {
+        return AcceptPassiveConnection();
+    }
     // Data goes only to the client's own address: no bounce through PORT.
-    if (!m_bDataAddressSet || m_dataAddress.nAddress != m_peerAddress.nAddress) {
+    if (!m_bDataAddressSet || !m_dataAddress.IsSameHost(m_peerAddress)) {
         return false;
     }
-    if (!OpenSocket(m_dataSocket)) {
+    if (!OpenSocket(m_dataSocket, m_dataAddress.bIpv6)) {
         TRACE(m_dataSocket.GetLastError(), "socket(...) failed");
         return false;
     }
@@ -1216,7 +1478,7 @@ bool CFtpServer::OnRnfr(const std::string& strArgument) {
 // Never over an existing name: a rename must not cost another file.
 bool CFtpServer::OnRnto(const std::string& strArgument) {
     if (m_strRenameFrom.empty()) {
-        SendReply("503 Bad sequence of commands.");
+        SendReply(kReplyBadSequence);
         return true;
     }
     std::string strPath;

@@ -12,9 +12,22 @@
 
 #include "platform/socket.h"
 
-// The transfer server engine: one server thread that listens on a port,
-// serves one client at a time over a small FTP subset extended by MD5 and
-// TIME, and writes a trace of every event to standard output.
+// The transfer server engine: one server thread that listens on a port (of
+// IPv4 and IPv6 alike), serves one client at a time over a small FTP subset
+// extended by MD5 and TIME, and writes a trace of every event to standard
+// output. Data connections are made by the server (PORT, EPRT) or by the
+// client (PASV, EPSV), always with the client's own address alone.
+
+// Where passive data connections are listened for. Without a range any free
+// port is taken; without an address the PASV reply names the address the
+// client reached the server at.
+struct CPassiveSettings {
+    uint16_t nFirstPort = 0;  // 0: any port
+    uint16_t nLastPort = 0;
+    // The IPv4 address PASV announces instead, for a server behind NAT; 0
+    // for none.
+    uint32_t nAnnouncedAddress = 0;
+};
 
 // One account that may log in. Names and passwords compare exactly.
 class CFileSyncServerUser {
@@ -96,6 +109,19 @@ public:
         m_logSink = std::move(logSink);
     }
 
+    // Set before Start.
+    void SetPassiveSettings(const CPassiveSettings& settings) { m_passive = settings; }
+
+    // Tests only: listens on IPv4 and IPv6 with a socket each, as on systems
+    // where one socket cannot take both.
+    void SetSeparateListenersForTesting(bool bSeparate) { m_bSeparateListeners = bSeparate; }
+
+    // Reads the argument of EPRT ("|1|10.0.0.7|6275|", "|2|::1|6275|"; the
+    // first character is the delimiter). Returns 0 and fills address, 1 for
+    // an argument of the wrong form, 2 for a protocol other than 1 and 2.
+    static int ParseEprtArgument(const std::string& strArgument,
+                                 platform::CSocketAddress& address);
+
     // Reads the argument of PORT: up to six comma-separated numbers, each as
     // the C runtime reads one (optional sign, the digits up to the first
     // other character, 0 without digits; empty pieces are skipped). The
@@ -116,6 +142,8 @@ private:
 
     void ServerThread();
     bool CreateListenSocket();
+    // Waits for the next client on whichever listener it comes to.
+    bool AcceptClient(platform::CSocket& client);
     bool Login();
     bool ReceiveLoginCommand(CCommand& command);
     bool AnswerBeforeLogin(const CCommand& command);
@@ -131,6 +159,17 @@ private:
     bool OnTime();
     bool OnMd5(const std::string& strArgument);
     bool OnPort(const std::string& strArgument);
+    bool OnEprt(const std::string& strArgument);
+    bool OnPasv(const std::string& strArgument);
+    bool OnEpsv(const std::string& strArgument);
+    // Opens the listener of a passive data connection on the address the
+    // client reached us at; false (traced) when none can be had.
+    bool OpenPassiveListener(platform::CSocketAddress& address);
+    // Takes the client's connection on the passive listener, which then
+    // closes: any other address is refused and traced.
+    bool AcceptPassiveConnection();
+    // True when EPSV ALL forbids the command; then it is answered.
+    bool RefusedAfterEpsvAll();
     bool OnAllo(const std::string& strArgument);
     bool OnList(const std::string& strArgument);
     bool OnRetr(const std::string& strArgument);
@@ -174,7 +213,7 @@ private:
 
     // Socket handling shared with Stop, which may shut them down from the
     // user-interface thread at any moment.
-    bool OpenSocket(platform::CSocket& socket);
+    bool OpenSocket(platform::CSocket& socket, bool bIpv6 = false);
     void CloseSocket(platform::CSocket& socket);
     bool IsStopping();
 
@@ -197,8 +236,16 @@ private:
     std::optional<std::vector<CFileSyncServerUser>> m_users;
 
     platform::CSocket m_listenSocket;
+    // The IPv6 listener where the system has no dual-stack sockets; else
+    // closed.
+    platform::CSocket m_listenSocket6;
+    bool m_bSeparateListeners = false;
     platform::CSocket m_controlSocket;
     platform::CSocket m_dataSocket;
+    platform::CSocket m_passiveSocket;  // open between PASV/EPSV and the transfer
+    CPassiveSettings m_passive;
+    uint16_t m_nNextPassivePort = 0;  // where the next search of the range starts
+    bool m_bEpsvAll = false;          // EPSV ALL: no other data command any more
     platform::CSocketAddress m_peerAddress;
     platform::CSocketAddress m_dataAddress;  // set by PORT, kept across sessions
     bool m_bDataAddressSet = false;

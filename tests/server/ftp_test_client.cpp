@@ -1,11 +1,22 @@
 #include "tests/server/ftp_test_client.h"
 
+#include <regex>
+
 namespace {
 constexpr uint32_t kLoopback = 0x7F000001;
 }
 
 bool CFtpTestClient::Connect(int nPort) {
     return m_socket.Create() && m_socket.Connect({kLoopback, static_cast<uint16_t>(nPort)}, 5000);
+}
+
+bool CFtpTestClient::Connect(const std::string& strAddress, int nPort) {
+    platform::CSocketAddress address;
+    if (!platform::ParseIpAddress(strAddress, address)) {
+        return false;
+    }
+    address.nPort = static_cast<uint16_t>(nPort);
+    return m_socket.Create(address.bIpv6) && m_socket.Connect(address, 5000);
 }
 
 bool CFtpTestClient::SendRaw(const std::string& strText) {
@@ -116,6 +127,52 @@ CTransferResult Transfer(CFtpTestClient& client, const std::string& strCommand,
     } else if (bIsStore) {
         result.strFirstReply = client.ReadLine();
         return result;
+    }
+    result.strFinalReply = client.ReadLine();
+    return result;
+}
+
+int PassivePort(const std::string& strReply) {
+    std::smatch match;
+    if (std::regex_match(strReply, match,
+                         std::regex(R"(227 Entering Passive Mode \(\d+,\d+,\d+,\d+,(\d+),(\d+)\)\.)"))) {
+        return std::stoi(match[1]) * 256 + std::stoi(match[2]);
+    }
+    if (std::regex_match(strReply, match,
+                         std::regex(R"(229 Entering Extended Passive Mode \(\|\|\|(\d+)\|\))"))) {
+        return std::stoi(match[1]);
+    }
+    return 0;
+}
+
+CTransferResult PassiveTransfer(CFtpTestClient& client, const std::string& strPassive,
+                                const std::string& strCommand, const std::string& strUpload) {
+    CTransferResult result;
+    const std::string strReply = client.Command(strPassive);
+    platform::CSocketAddress server;
+    const int nPort = PassivePort(strReply);
+    if (nPort == 0 || !client.m_socket.GetPeerAddress(server)) {
+        result.strFirstReply = strReply;
+        return result;
+    }
+    server.nPort = static_cast<uint16_t>(nPort);
+    platform::CSocket data;
+    if (!data.Create(server.bIpv6) || !data.Connect(server, 5000) || !data.SetTimeouts(5000)) {
+        return result;
+    }
+    result.strFirstReply = client.Command(strCommand);
+    if (result.strFirstReply.compare(0, 3, "150") != 0) {
+        return result;
+    }
+    if (strCommand.compare(0, 4, "STOR") == 0) {
+        data.SendAll(strUpload.data(), strUpload.size());
+        data.Close();
+    } else {
+        char buffer[65536];
+        int64_t nRead;
+        while ((nRead = data.Receive(buffer, sizeof(buffer))) > 0) {
+            result.strData.append(buffer, static_cast<size_t>(nRead));
+        }
     }
     result.strFinalReply = client.ReadLine();
     return result;

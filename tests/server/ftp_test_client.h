@@ -10,6 +10,8 @@ public:
     // Connects to 127.0.0.1:nPort, once: a server that says it has started
     // listens, so a refused connection is a failure, never a reason to retry.
     bool Connect(int nPort);
+    // The same to another address, "::1" say.
+    bool Connect(const std::string& strAddress, int nPort);
 
     // Sends strText exactly as given (add "\r\n" yourself).
     bool SendRaw(const std::string& strText);
@@ -57,3 +59,15 @@ struct CTransferResult {
 
 CTransferResult Transfer(CFtpTestClient& client, const std::string& strCommand,
                          const std::string& strUpload = std::string());
+
+// The port a "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)." or a
+// "229 Entering Extended Passive Mode (|||port|)" names; 0 for any other line.
+int PassivePort(const std::string& strReply);
+
+// One transfer with a passive data connection: strPassive ("PASV", "EPSV")
+// is sent, the data connection goes to the port its reply names at the
+// server's address, then strCommand moves the bytes. The reply to strPassive
+// is kept in strFirstReply when it names no port.
+CTransferResult PassiveTransfer(CFtpTestClient& client, const std::string& strPassive,
+                                const std::string& strCommand,
+                                const std::string& strUpload = std::string());

@@ -124,9 +124,6 @@ TEST_F(FtpServerTest, AnswersTheCommandSet) {
         // What would append, or open a data connection of another kind,
         // must not look done.
         {"APPE a.txt", kNotImplemented},
-        {"EPRT |1|127.0.0.1|1025|", kNotImplemented},
-        {"EPSV", kNotImplemented},
-        {"PASV", kNotImplemented},
         {"ACCT x", "202 Command not implemented."},
         {"ALLO 100", "200 Done"},
         {"ALLO 100 R 10", "200 Done"},
@@ -174,12 +171,16 @@ TEST_F(FtpServerTest, LoginRules) {
           {"OPTS UTF8 ON", "200 Done"},
           {"opts x", "504 Command not implemented for that parameter."},
           {"FEAT", "211-Features:"},
+          {"", " EPRT"},
+          {"", " EPSV"},
           {"", " MD5"},
+          {"", " PASV"},
           {"", " REST STREAM"},
           {"", " SIZE"},
           {"", " TIME"},
           {"", " UTF8"},
           {"", "211 End"},
+          {"AUTH TLS", kNotImplemented},
           {"USER bob", kNeedPassword},
           {"PASS pw", "230 Logged in."}}},
         {"but nothing else", {{"SYST", "215 <System>"}, {"PWD", kNotLoggedIn}}},
@@ -969,6 +970,223 @@ TEST_F(FtpServerTest, DataGoesOnlyToTheClientsOwnAddress) {
     }
     EXPECT_EQ(m_dir.ReadFile("a.txt").value_or(""), "old content");
     EXPECT_EQ(m_dir.List(), std::vector<std::string>{"a.txt"});
+}
+
+TEST_F(FtpServerTest, PassiveAndExtendedDataConnectionsMoveFilesBothWays) {
+    const std::string strData = TestBytes(3 * 1024 * 1024 + 17);
+    ASSERT_TRUE(m_dir.WriteFile("a.bin", strData));
+    for (const char* pszAddress : {"127.0.0.1", "::1"}) {
+        CFtpTestClient client;
+        ASSERT_TRUE(client.Connect(pszAddress, m_nPort)) << pszAddress;
+        ASSERT_EQ(client.ReadLine(), "220 Tandrel test");
+        ASSERT_EQ(client.Command("USER alice"), "331 User name Ok, need password.");
+        ASSERT_EQ(client.Command("PASS secret"), "230 Logged in.");
+        const bool bIpv6 = std::string(pszAddress) == "::1";
+        std::vector<std::string> passiveCommands = {"EPSV", bIpv6 ? "EPSV 2" : "EPSV 1"};
+        if (!bIpv6) {
+            passiveCommands.push_back("PASV");
+        }
+        for (const std::string& strPassive : passiveCommands) {
+            SCOPED_TRACE(std::string(pszAddress) + " " + strPassive);
+            CTransferResult got = PassiveTransfer(client, strPassive, "RETR a.bin");
+            EXPECT_EQ(got.strFirstReply, "150 File status Ok, opening data connection.");
+            EXPECT_EQ(got.strFinalReply,
+                      "226 Closing data connection. Requested file action successful.");
+            EXPECT_TRUE(got.strData == strData);
+            CTransferResult put = PassiveTransfer(client, strPassive, "STOR b.bin", strData);
+            EXPECT_EQ(put.strFirstReply, "150 File status Ok, opening data connection.");
+            EXPECT_EQ(put.strFinalReply,
+                      "226 Closing data connection. Requested file action successful.");
+            EXPECT_TRUE(m_dir.ReadFile("b.bin").value_or("") == strData);
+            CTransferResult list = PassiveTransfer(client, strPassive, "NLST");
+            EXPECT_EQ(list.strData, "a.bin\r\nb.bin\r\n");
+        }
+        // PASV names an IPv4 address and nothing else.
+        if (bIpv6) {
+            EXPECT_EQ(client.Command("PASV"), "425 Cannot open data connection.");
+        }
+    }
+}
+
+TEST_F(FtpServerTest, ExtendedPortReachesTheClientOverEitherProtocol) {
+    ASSERT_TRUE(m_dir.WriteFile("a.txt", "over EPRT"));
+    for (const std::string strAddress : {"127.0.0.1", "::1"}) {
+        const bool bIpv6 = strAddress == "::1";
+        CFtpTestClient client;
+        ASSERT_TRUE(client.Connect(strAddress, m_nPort));
+        ASSERT_EQ(client.ReadLine(), "220 Tandrel test");
+        ASSERT_EQ(client.Command("USER alice"), "331 User name Ok, need password.");
+        ASSERT_EQ(client.Command("PASS secret"), "230 Logged in.");
+        platform::CSocketAddress address;
+        ASSERT_TRUE(platform::ParseIpAddress(strAddress, address));
+        platform::CSocket listener;
+        ASSERT_TRUE(listener.Create(bIpv6) && listener.Bind(address) && listener.Listen(1) &&
+                    listener.GetLocalAddress(address));
+        const std::string strEprt = "EPRT |" + std::string(bIpv6 ? "2" : "1") + "|" +
+                                    strAddress + "|" + std::to_string(address.nPort) + "|";
+        EXPECT_EQ(client.Command(strEprt), "200 Done");
+        EXPECT_EQ(client.Command("RETR a.txt"), "150 File status Ok, opening data connection.");
+        ASSERT_EQ(listener.WaitReadable(5000), 1);
+        platform::CSocket data;
+        platform::CSocketAddress peer;
+        ASSERT_TRUE(listener.Accept(data, peer));
+        char buffer[64] = {};
+        EXPECT_EQ(data.Receive(buffer, sizeof(buffer)), 9);
+        EXPECT_EQ(std::string(buffer), "over EPRT");
+        EXPECT_EQ(client.ReadLine(),
+                  "226 Closing data connection. Requested file action successful.");
+        // The other protocol's address is not the client's.
+        const std::string strOther = bIpv6 ? "EPRT |1|127.0.0.1|" : "EPRT |2|::1|";
+        EXPECT_EQ(client.Command(strOther + std::to_string(address.nPort) + "|"), "200 Done");
+        EXPECT_EQ(client.Command("RETR a.txt"), "150 File status Ok, opening data connection.");
+        EXPECT_EQ(client.ReadLine(), "425 Cannot open data connection.");
+    }
+}
+
+TEST_F(FtpServerTest, DataConnectionCommandsAnswerWhatTheyCannotDo) {
+    struct Case {
+        std::string strLine;
+        std::string strReply;
+    };
+    const std::string kSyntax = "501 Syntax error in parameters or arguments.";
+    const Case cases[] = {
+        {"EPRT", kSyntax},
+        {"EPRT |1|127.0.0.1|", kSyntax},
+        {"EPRT |1|127.0.0.1|0|", kSyntax},
+        {"EPRT |1|127.0.0.1|65536|", kSyntax},
+        {"EPRT |1|127.0.0.1|12x|", kSyntax},
+        {"EPRT |1|::1|2000|", kSyntax},
+        {"EPRT |2|127.0.0.1|2000|", kSyntax},
+        {"EPRT |1|127.0.0.1|2000", kSyntax},
+        {"EPRT |1|127.0.0.1|2000|x|", kSyntax},
+        {"EPRT |x|127.0.0.1|2000|", kSyntax},
+        {"EPRT  1 127.0.0.1 2000 ", kSyntax},
+        {"EPRT !1!127.0.0.1!2000!", "200 Done"},
+        {"EPRT |3|127.0.0.1|2000|", "522 Network protocol not supported, use (1,2)"},
+        {"EPSV 2", "522 Network protocol not supported, use (1)"},
+        {"EPSV 7", "522 Network protocol not supported, use (1)"},
+        {"EPSV x", kSyntax},
+        // After EPSV ALL the client has promised to use EPSV alone.
+        {"EPSV ALL", "200 Done"},
+        {"PORT 127,0,0,1,4,1", "503 Bad sequence of commands."},
+        {"EPRT |1|127.0.0.1|2000|", "503 Bad sequence of commands."},
+        {"PASV", "503 Bad sequence of commands."},
+    };
+    CFtpTestClient client;
+    LogIn(client);
+    for (const Case& c : cases) {
+        EXPECT_EQ(client.Command(c.strLine), c.strReply) << c.strLine;
+    }
+    EXPECT_NE(PassivePort(client.Command("EPSV")), 0);
+    // A new session starts without the promise.
+    EXPECT_EQ(client.Command("QUIT"), kClosing);
+    CFtpTestClient next;
+    LogIn(next);
+    EXPECT_NE(PassivePort(next.Command("PASV")), 0);
+}
+
+TEST_F(FtpServerTest, APassiveConnectionFromAnotherAddressIsRefusedAndTraced) {
+    ASSERT_TRUE(m_dir.WriteFile("a.txt", "only for the client"));
+    ::testing::internal::CaptureStdout();
+    CFtpTestClient client;
+    LogIn(client);
+    const int nPort = PassivePort(client.Command("PASV"));
+    ASSERT_NE(nPort, 0);
+    // 127.0.0.2 is loopback too, but not the client's address.
+    platform::CSocket stranger;
+    platform::CSocketAddress strangerAddress{0x7F000002, 0};
+    ASSERT_TRUE(stranger.Create() && stranger.Bind(strangerAddress));
+    ASSERT_TRUE(stranger.Connect({0x7F000001, static_cast<uint16_t>(nPort)}, 5000));
+    EXPECT_EQ(client.Command("RETR a.txt"), "150 File status Ok, opening data connection.");
+    // The stranger gets nothing but the end of its connection...
+    char c = 0;
+    ASSERT_TRUE(stranger.SetTimeouts(5000));
+    EXPECT_LE(stranger.Receive(&c, 1), 0);
+    // ...and the client, connecting after it, its file.
+    platform::CSocket data;
+    ASSERT_TRUE(data.Create() && data.Connect({0x7F000001, static_cast<uint16_t>(nPort)}, 5000));
+    ASSERT_TRUE(data.SetTimeouts(5000));
+    std::string strReceived;
+    char buffer[256];
+    int64_t nRead;
+    while ((nRead = data.Receive(buffer, sizeof(buffer))) > 0) {
+        strReceived.append(buffer, static_cast<size_t>(nRead));
+    }
+    EXPECT_EQ(strReceived, "only for the client");
+    EXPECT_EQ(client.ReadLine(), "226 Closing data connection. Requested file action successful.");
+    // One connection per command: the listener is gone.
+    platform::CSocket late;
+    EXPECT_FALSE(late.Create() && late.Connect({0x7F000001, static_cast<uint16_t>(nPort)}, 2000));
+    EXPECT_THAT(NormalisedTrace(::testing::internal::GetCapturedStdout()),
+                HasSubstr("Refused data connection from 127.0.0.2: not the client's address "
+                          "(N, ftpserver.cpp, 00000000)\n"));
+}
+
+TEST_F(FtpServerTest, APassiveConnectionThatNeverComesEndsInTime) {
+    m_nTimeoutMs = 500;
+    StartServer(&m_users, false);
+    ASSERT_TRUE(m_dir.WriteFile("a.txt", "x"));
+    CFtpTestClient client;
+    LogIn(client);
+    ASSERT_NE(PassivePort(client.Command("EPSV")), 0);
+    EXPECT_EQ(client.Command("RETR a.txt"), "150 File status Ok, opening data connection.");
+    EXPECT_EQ(client.ReadLine(), "425 Cannot open data connection.");
+    EXPECT_EQ(client.Command("NOOP"), "200 Done");
+}
+
+TEST_F(FtpServerTest, PassiveListenersKeepToTheRangeAndAnnounceTheAddressGiven) {
+    const int nFirst = FindFreePort();
+    ASSERT_GT(nFirst, 0);
+    CPassiveSettings passive;
+    passive.nFirstPort = static_cast<uint16_t>(nFirst);
+    passive.nLastPort = static_cast<uint16_t>(nFirst);
+    passive.nAnnouncedAddress = 0xCB007107;  // 203.0.113.7
+    m_server.Stop();
+    m_server.SetPassiveSettings(passive);
+    StartServer(&m_users, false);
+    ASSERT_TRUE(m_dir.WriteFile("a.txt", "ranged"));
+    CFtpTestClient client;
+    LogIn(client);
+    {
+        // The only port of the range held by another program: no listener.
+        platform::CSocket holder;
+        ASSERT_TRUE(HoldPort(holder, nFirst));
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(client.Command("EPSV"), "425 Cannot open data connection.");
+        EXPECT_THAT(NormalisedTrace(::testing::internal::GetCapturedStdout()),
+                    HasSubstr("No passive port free in " + std::to_string(nFirst) + "-" +
+                              std::to_string(nFirst)));
+    }
+    const std::string strPort =
+        std::to_string(nFirst / 256) + "," + std::to_string(nFirst % 256) + ").";
+    EXPECT_EQ(client.Command("PASV"), "227 Entering Passive Mode (203,0,113,7," + strPort);
+    EXPECT_EQ(client.Command("EPSV"),
+              "229 Entering Extended Passive Mode (|||" + std::to_string(nFirst) + "|)");
+    CTransferResult got = PassiveTransfer(client, "EPSV", "RETR a.txt");
+    EXPECT_EQ(got.strData, "ranged");
+}
+
+TEST_F(FtpServerTest, ClientsOfBothProtocolsAreServedWithOneOrTwoListeners) {
+    for (const bool bSeparate : {false, true}) {
+        m_server.Stop();
+        m_server.SetSeparateListenersForTesting(bSeparate);
+        StartServer(&m_users, false);
+        for (const char* pszAddress : {"127.0.0.1", "::1"}) {
+            ::testing::internal::CaptureStdout();
+            {
+                CFtpTestClient client;
+                ASSERT_TRUE(client.Connect(pszAddress, m_nPort)) << pszAddress << bSeparate;
+                ASSERT_EQ(client.ReadLine(), "220 Tandrel test");
+                EXPECT_EQ(client.Command("QUIT"), "530 Not logged in.");
+                EXPECT_TRUE(client.IsClosedByServer());
+            }
+            const std::string strTrace = NormalisedTrace(::testing::internal::GetCapturedStdout());
+            EXPECT_THAT(strTrace, HasSubstr(std::string("Connected to ") + pszAddress +
+                                            " (N, ftpserver.cpp, 00000000)\n"));
+        }
+        // Stop ends a server that waits on two listeners too.
+        m_server.Stop();
+    }
 }
 
 TEST_F(FtpServerTest, StopEndsARunningTransfer) {

@@ -327,3 +327,62 @@ TEST(ServerConfig, UserAndPasswordAreReplacedOnlyForAnExistingAccount) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ServerConfig, PassiveSettingsAreReadOrEndTheLoad) {
+    const std::string kBadPorts = AtLine(
+        "Syntax error. Invalid PassivePorts. You must specify a range of ports such as 50000-50100",
+        2);
+    const std::string kBadAddress = AtLine(
+        "Syntax error. Invalid PassiveAddress. You must specify an IPv4 address such as "
+        "203.0.113.7",
+        2);
+    struct Case {
+        std::string strLine;
+        bool bLoaded;
+        std::vector<std::string> messages;
+        uint16_t nFirst = 0;
+        uint16_t nLast = 0;
+        uint32_t nAddress = 0;
+    };
+    const Case cases[] = {
+        {"PassivePorts=50000-50100", true, {}, 50000, 50100},
+        {"passiveports = 6000 - 6000", true, {}, 6000, 6000},
+        {"PassivePorts=7000", true, {}, 7000, 7000},
+        {"PassivePorts=1-65535", true, {}, 1, 65535},
+        {"PassiveAddress=203.0.113.7", true, {}, 0, 0, 0xCB007107},
+        {"PassivePorts=", false, {kBadPorts}},
+        {"PassivePorts=0-10", false, {kBadPorts}},
+        {"PassivePorts=100-65536", false, {kBadPorts}},
+        {"PassivePorts=200-100", false, {kBadPorts}},
+        {"PassivePorts=a-b", false, {kBadPorts}},
+        {"PassivePorts=100-200-300", false, {kBadPorts}},
+        {"PassivePorts=-5", false, {kBadPorts}},
+        {"PassiveAddress=", false, {kBadAddress}},
+        {"PassiveAddress=0.0.0.0", false, {kBadAddress}},
+        {"PassiveAddress=::1", false, {kBadAddress}},
+        {"PassiveAddress=ftp.example.com", false, {kBadAddress}},
+        {"PassiveAddress=203.0.113", false, {kBadAddress}},
+    };
+    CTempDir dir;
+    const std::string strPath = dir.Join(kFileName);
+    for (const Case& c : cases) {
+        CFileSyncServerConfig config;
+        CRecordingSink sink;
+        // Values of an earlier load never survive into this one.
+        ASSERT_TRUE(dir.WriteFile(kFileName,
+                                  "[TCP]\nPassivePorts=1000-2000\nPassiveAddress=10.0.0.1\n"));
+        ASSERT_TRUE(config.Load(strPath, sink));
+        ASSERT_TRUE(dir.WriteFile(kFileName, "[TCP]\n" + c.strLine + "\nPort=21\n"));
+        EXPECT_EQ(config.Load(strPath, sink), c.bLoaded) << c.strLine;
+        EXPECT_EQ(sink.m_messages, c.messages) << c.strLine;
+        EXPECT_EQ(config.GetPassiveSettings().nFirstPort, c.nFirst) << c.strLine;
+        EXPECT_EQ(config.GetPassiveSettings().nLastPort, c.nLast) << c.strLine;
+        EXPECT_EQ(config.GetPassiveSettings().nAnnouncedAddress, c.nAddress) << c.strLine;
+        // A failed load stops at the bad line.
+        EXPECT_EQ(config.m_nPort, c.bLoaded ? 21 : -1) << c.strLine;
+    }
+}
+
+}  // namespace
