@@ -158,6 +158,7 @@ std::unique_ptr<CFtpSockClientBase> CTandrelClientDlg::CreateClient() {
     if (m_Script.m_nTimeoutSeconds > 0) {
         pClient->SetTimeout(m_Script.m_nTimeoutSeconds * 1000);
     }
+    pClient->SetDataMode(m_Script.m_eDataMode);
     return pClient;
 }
 

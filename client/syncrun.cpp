@@ -107,6 +107,11 @@ void CSyncRun::RunSync() {
     auto* pDeviceClient = bDevice ? static_cast<CFtpActiveSyncSockClient*>(&m_client) : nullptr;
     auto* pTcpClient = bDevice ? nullptr : static_cast<CFtpSockClient*>(&m_client);
     bool bConnected = false;
+    // address:port, an IPv6 address in brackets as in a URL ("[::1]:2121").
+    const std::string strAddress = m_Script.GetAddress();
+    const std::string strEndpoint =
+        (strAddress.find(':') != std::string::npos ? "[" + strAddress + "]" : strAddress) + ":" +
+        std::to_string(m_Script.m_nPort);
 
     if (LogIfStopped()) {
         return;
@@ -115,8 +120,7 @@ void CSyncRun::RunSync() {
         m_sink.AddLogLine("Trying to connect to device via ActiveSync...");
         bConnected = pDeviceClient->m_Device.ConnectDevice();
     } else {
-        m_sink.AddLogLine("Trying to connect to " + m_Script.GetAddress() + ":" +
-                         std::to_string(m_Script.m_nPort) + "...");
+        m_sink.AddLogLine("Trying to connect to " + strEndpoint + "...");
         bConnected = pTcpClient->Connect(m_Script.GetAddress(),
                                          static_cast<unsigned int>(m_Script.m_nPort));
     }
@@ -126,8 +130,7 @@ void CSyncRun::RunSync() {
         }
         m_sink.AddLogLine("Can't connect!!!");
         m_sink.WriteFailureCause(bDevice ? "connect to the device: no device answered"
-                                  : "connect to " + m_Script.GetAddress() + ":" +
-                                        std::to_string(m_Script.m_nPort) + ": " +
+                                  : "connect to " + strEndpoint + ": " +
                                         m_client.GetFailureCause());
         m_eOutcome = ERunOutcome::ConnectFailed;
         return;

@@ -24,12 +24,21 @@ const char* const kMsgGetWildcards =
 
 // A host name as the first dotted IPv4 address it resolves to; empty when
 // it does not resolve.
+// An IPv6 literal (also in brackets, as in a URL) stays as it is; a name
+// becomes its IPv4 address, or its IPv6 one when it has no IPv4 address.
 std::string ResolveAddress(const std::string& strName) {
-    uint32_t nAddress = 0;
-    if (platform::StartSockets() != 0 || !platform::ResolveHostName(strName, nAddress)) {
+    std::string strLiteral = strName;
+    if (strLiteral.size() > 2 && strLiteral.front() == '[' && strLiteral.back() == ']') {
+        strLiteral = strLiteral.substr(1, strLiteral.size() - 2);
+    }
+    platform::CSocketAddress address;
+    if (platform::ParseIpAddress(strLiteral, address)) {
+        return strLiteral;
+    }
+    if (platform::StartSockets() != 0 || !platform::ResolveHostAddress(strName, address)) {
         return std::string();
     }
-    return platform::CSocketAddress{nAddress, 0}.GetAddressText();
+    return address.GetAddressText();
 }
 
 }  // namespace
@@ -78,6 +87,7 @@ void CSyncScript::Reset() {
     m_bActiveSync = false;
     m_nPort = -1;
     m_nTimeoutSeconds = 0;
+    m_eDataMode = EDataMode::Active;
     m_strUser.clear();
     m_strPassword.clear();
     m_strLogFile.clear();
@@ -143,6 +153,18 @@ bool CSyncScript::Load(const std::string& strPath, CMessageSink& messages) {
                     parser.ReportLine(kMsgLineIgnored, entry.nLine);
                 } else {
                     m_nTimeoutSeconds = nSeconds;
+                }
+            } else if (EqualsNoCase(strKey, "DataMode")) {
+                // Like Timeout: an unknown value is ignored, and the data
+                // connections stay active as without the key.
+                if (EqualsNoCase(entry.strValue, "Active")) {
+                    m_eDataMode = EDataMode::Active;
+                } else if (EqualsNoCase(entry.strValue, "Passive")) {
+                    m_eDataMode = EDataMode::Passive;
+                } else if (EqualsNoCase(entry.strValue, "Auto")) {
+                    m_eDataMode = EDataMode::Auto;
+                } else {
+                    parser.ReportLine(kMsgLineIgnored, entry.nLine);
                 }
             } else if (EqualsNoCase(strKey, "User") || EqualsNoCase(strKey, "Pwd") ||
                        EqualsNoCase(strKey, "Log")) {

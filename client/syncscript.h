@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "client/transfer/ftpsockclient.h"
 #include "common/messages.h"
 
 // The sync script: the file beside TandrelClient that says which server to
@@ -11,7 +12,8 @@
 //
 //   [TandrelClient]           optional version section
 //   Version=Quillon 4.1
-//   [SERVER]                  Label, Address, Port, User, Pwd, Log, Timeout
+//   [SERVER]                  Label, Address, Port, User, Pwd, Log, Timeout,
+//                             DataMode
 //   [PUT]                     LocalFiles (';' separated, wildcards), LocalDir, RemoteDir
 //   [GET]                     RemoteFiles (';' separated), LocalDir, RemoteDir
 //
@@ -19,7 +21,10 @@
 // or "ActiveSync" (the server is an attached handheld device). Values of
 // User, Pwd, Log and the PUT/GET keys may hold macros. Timeout (seconds,
 // 1 to kMaxTimeoutSeconds) limits every wait for the server; without it each
-// wait may last CFtpSockClient's default of 60 s.
+// wait may last CFtpSockClient's default of 60 s. Address may be an IPv6
+// literal. DataMode is "Active" (the server connects to us, as without the
+// key), "Passive" (we connect to the server) or "Auto" (passive while the
+// server has it, else active).
 
 // One PUT or GET section.
 class CFileSyncClientPutGet {
@@ -75,6 +80,7 @@ public:
     // The Timeout value in seconds; 0 when the script has none (or only
     // unusable ones), which keeps the transfer client's own limit.
     int m_nTimeoutSeconds = 0;
+    EDataMode m_eDataMode = EDataMode::Active;
     // A live transfer writes or fails within this long, so a temporary file
     // untouched for longer than the stale age is known to be left over.
     static constexpr int kMaxTimeoutSeconds = 600;

@@ -57,6 +57,51 @@ std::string LastReplyLine(const std::string& strReply) {
 
 }  // namespace
 
+// The port of "229 Entering Extended Passive Mode (|||6446|)": the text in
+// parentheses is three delimiters, the port and a fourth delimiter. 0 when
+// the reply holds none.
+unsigned int ParseEpsvReply(const std::string& strReply) {
+    const size_t nOpen = strReply.find('(');
+    if (nOpen == std::string::npos || nOpen + 5 > strReply.size()) {
+        return 0;
+    }
+    const char cDelimiter = strReply[nOpen + 1];
+    if (strReply[nOpen + 2] != cDelimiter || strReply[nOpen + 3] != cDelimiter) {
+        return 0;
+    }
+    unsigned int nPort = 0;
+    size_t i = nOpen + 4;
+    for (; i < strReply.size() && strReply[i] >= '0' && strReply[i] <= '9' && nPort <= 65535; ++i) {
+        nPort = nPort * 10 + static_cast<unsigned int>(strReply[i] - '0');
+    }
+    const bool bClosed = i + 1 < strReply.size() && strReply[i] == cDelimiter &&
+                         strReply[i + 1] == ')' && i > nOpen + 4;
+    return bClosed && nPort <= 65535 ? nPort : 0;
+}
+
+// The port of "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)": six numbers
+// after the code, wherever they begin. The address is not used: the data
+// connection goes where the command connection went. 0 when there are not
+// six numbers of a byte each.
+unsigned int ParsePasvReply(const std::string& strReply) {
+    unsigned int numbers[6] = {};
+    size_t i = strReply.find_first_of("0123456789", 3);
+    for (int n = 0; n < 6; ++n) {
+        if (i == std::string::npos || i >= strReply.size() || strReply[i] < '0' ||
+            strReply[i] > '9') {
+            return 0;
+        }
+        for (; i < strReply.size() && strReply[i] >= '0' && strReply[i] <= '9'; ++i) {
+            numbers[n] = std::min(numbers[n] * 10 + static_cast<unsigned int>(strReply[i] - '0'), 256u);
+        }
+        if (numbers[n] > 255 || (n < 5 && (i >= strReply.size() || strReply[i] != ','))) {
+            return 0;
+        }
+        ++i;
+    }
+    return numbers[4] * 256 + numbers[5];
+}
+
 std::string FormatPortCommand(const std::string& strAddress, unsigned int nPort) {
     std::string strCommas = strAddress;
     std::replace(strCommas.begin(), strCommas.end(), '.', ',');
@@ -233,6 +278,7 @@ void CFtpSockClient::Cancel() {
     if (m_pCommandSocket != nullptr) {
         m_pCommandSocket->Shutdown();
     }
+    m_PassiveConnection.Shutdown();
     if (g_pDataConnection != nullptr) {
         g_pDataConnection->Shutdown();
     }
@@ -258,11 +304,29 @@ bool CFtpSockClient::Connect(const std::string& strHost, unsigned int nPort) {
     platform::CSocketAddress address;
     address.nPort = static_cast<uint16_t>(nPort);
     m_bConnected = false;
+    m_bNoEpsv = false;
+    m_bNoPasv = false;
     m_strLocalError.clear();
+    // "[::1]" as in a URL is taken too.
+    std::string strLiteral = strHost;
+    if (strLiteral.size() > 2 && strLiteral.front() == '[' && strLiteral.back() == ']') {
+        strLiteral = strLiteral.substr(1, strLiteral.size() - 2);
+    }
+    bool bFound = platform::ParseIpAddress(strLiteral, address) ||
+                  platform::ResolveHostAddress(strHost, address);
+    if (bFound && address.bIpv6) {
+        // The command socket was made for IPv4; under the lock, as Cancel
+        // may shut it down meanwhile.
+        std::lock_guard<std::mutex> lock(m_socketsMutex);
+        const bool bIpv6 = true;
+        if (!m_pCommandSocket->Create(bIpv6)) {
+            SetLocalError(kErrorSocketCreate, SocketErrorText(m_pCommandSocket->GetLastError()));
+            return false;
+        }
+    }
     if (nPort > 0xFFFF) {
         m_strLocalError = "no such port";
-    } else if (!platform::ParseIpv4Address(strHost, address.nAddress) &&
-               !platform::ResolveHostName(strHost, address.nAddress)) {
+    } else if (!bFound) {
         m_strLocalError = "host name not found";
     } else if (!m_pCommandSocket->Connect(address, m_nTimeoutMs) ||
                !m_pCommandSocket->SetTimeouts(m_nTimeoutMs)) {
@@ -355,7 +419,11 @@ bool CFtpSockClient::IsCommandReadable(int nTimeoutMs) {
     return m_pCommandSocket != nullptr && m_pCommandSocket->WaitReadable(nTimeoutMs) != 0;
 }
 
-void CFtpSockClient::CloseDataListener() { m_DataListener.Close(); }
+void CFtpSockClient::CloseDataListener() {
+    m_DataListener.Close();
+    std::lock_guard<std::mutex> lock(m_socketsMutex);
+    m_PassiveConnection.Close();
+}
 
 int64_t CFtpSockClient::DataSend(const char* pBuffer, size_t nLength) {
     if (g_pDataConnection == nullptr || !g_pDataConnection->SendAll(pBuffer, nLength)) {
@@ -387,6 +455,93 @@ void CFtpSockClient::AbortDataConnection() {
 }
 
 bool CFtpSockClient::OpenDataPort() {
+    if (m_eDataMode == EDataMode::Active || (m_eDataMode == EDataMode::Auto && m_bNoPasv)) {
+        return OpenActiveDataPort();
+    }
+    bool bFellBack = false;
+    if (OpenPassiveDataConnection(bFellBack)) {
+        return true;
+    }
+    if (bFellBack && m_eDataMode == EDataMode::Auto) {
+        return OpenActiveDataPort();
+    }
+    return false;
+}
+
+bool CFtpSockClient::OpenPassiveDataConnection(bool& bFellBack) {
+    bFellBack = false;
+    platform::CSocketAddress server;
+    if (m_pCommandSocket == nullptr || !m_bConnected ||
+        !m_pCommandSocket->GetPeerAddress(server)) {
+        SetLocalError(kErrorPortRefused, "not connected");
+        return false;
+    }
+    // A server without a command answers 500 (unknown) or 502 (not
+    // implemented); anything else is its answer to this transfer.
+    auto isUnknown = [this] { return m_nReplyCode == 500 || m_nReplyCode == 502; };
+    auto refused = [this] {
+        SetLocalError(kErrorPortRefused, GetFailureCause());
+        return false;
+    };
+    if (!m_bNoEpsv) {
+        if (!SendCommand("EPSV")) {
+            return refused();
+        }
+        ReadReply();
+        if (m_nReplyCode == 229) {
+            const unsigned int nPort = ParseEpsvReply(m_strLastReply);
+            return nPort != 0 ? ConnectPassive(nPort) : refused();
+        }
+        if (!isUnknown()) {
+            return refused();
+        }
+        m_bNoEpsv = true;
+    }
+    // PASV can name an IPv4 port only.
+    if (!m_bNoPasv && !server.bIpv6) {
+        if (!SendCommand("PASV")) {
+            return refused();
+        }
+        ReadReply();
+        if (m_nReplyCode == 227) {
+            const unsigned int nPort = ParsePasvReply(m_strLastReply);
+            return nPort != 0 ? ConnectPassive(nPort) : refused();
+        }
+        if (!isUnknown()) {
+            return refused();
+        }
+    }
+    m_bNoPasv = true;
+    bFellBack = true;
+    return refused();
+}
+
+bool CFtpSockClient::ConnectPassive(unsigned int nPort) {
+    platform::CSocketAddress address;
+    m_pCommandSocket->GetPeerAddress(address);
+    address.nPort = static_cast<uint16_t>(nPort);
+    bool bCreated;
+    {
+        std::lock_guard<std::mutex> lock(m_socketsMutex);
+        bCreated = !IsCancelled() && m_PassiveConnection.Create(address.bIpv6);
+    }
+    if (!bCreated) {
+        SetLocalError(kErrorSocketCreate, IsCancelled() ? kCancelledCause
+                                                        : "data connection: " +
+                                                              SocketErrorText(m_PassiveConnection.GetLastError()));
+        return false;
+    }
+    if (!m_PassiveConnection.Connect(address, m_nTimeoutMs) ||
+        !m_PassiveConnection.SetTimeouts(m_nTimeoutMs)) {
+        SetLocalError(kErrorDataOrLocalFile,
+                      "data connection: " + SocketErrorText(m_PassiveConnection.GetLastError()));
+        CloseDataListener();
+        return false;
+    }
+    return true;
+}
+
+bool CFtpSockClient::OpenActiveDataPort() {
     platform::CSocketAddress local;
     if (m_pCommandSocket == nullptr || !m_pCommandSocket->GetLocalAddress(local)) {
         m_strLocalError = "not connected";
@@ -398,14 +553,14 @@ bool CFtpSockClient::OpenDataPort() {
     }
     // The listener takes connections only on the interface the server
     // reaches us through, the one PORT names.
-    platform::CSocketAddress listenAddress;
-    listenAddress.nAddress = local.nAddress;
+    platform::CSocketAddress listenAddress = local;
+    listenAddress.nPort = 0;
     auto listenerFailed = [&](int nCode) {
         SetLocalError(nCode, "data listener: " + SocketErrorText(m_DataListener.GetLastError()));
         m_DataListener.Close();
         return false;
     };
-    if (!m_DataListener.Create() || !m_DataListener.Bind(listenAddress)) {
+    if (!m_DataListener.Create(local.bIpv6) || !m_DataListener.Bind(listenAddress)) {
         return listenerFailed(kErrorSocketCreate);
     }
     if (!m_DataListener.Listen(5)) {
@@ -414,7 +569,12 @@ bool CFtpSockClient::OpenDataPort() {
     if (!m_DataListener.GetLocalAddress(listenAddress)) {
         return listenerFailed(kErrorDataAddress);
     }
-    bool bSent = SendCommand(FormatPortCommand(local.GetAddressText(), listenAddress.nPort));
+    // EPRT for IPv6, which PORT cannot name.
+    const std::string strCommand =
+        local.bIpv6 ? "EPRT |2|" + local.GetAddressText() + "|" +
+                          std::to_string(listenAddress.nPort) + "|"
+                    : FormatPortCommand(local.GetAddressText(), listenAddress.nPort);
+    bool bSent = SendCommand(strCommand);
     if (bSent) {
         ReadReply();
     }
@@ -463,6 +623,12 @@ void CFtpSockClient::EndDataTransfer() {
 }
 
 bool CFtpSockClient::AcceptDataConnection(platform::CSocket& dataSocket) {
+    // A passive connection is there already.
+    if (m_PassiveConnection.IsOpen()) {
+        std::lock_guard<std::mutex> lock(m_socketsMutex);
+        dataSocket = std::move(m_PassiveConnection);
+        return true;
+    }
     using CClock = std::chrono::steady_clock;
     const CClock::time_point deadline = CClock::now() + std::chrono::milliseconds(m_nTimeoutMs);
     for (;;) {

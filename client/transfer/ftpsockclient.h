@@ -122,6 +122,13 @@ private:
 // What GetFailureCause says after Cancel.
 extern const char* const kCancelledCause;
 
+// Who opens a transfer's data connection. Active: the server connects to us
+// (PORT, or EPRT over IPv6), as this client always did. Passive: we connect
+// to the server (EPSV, or PASV where EPSV is not known), through any NAT or
+// firewall in front of us. Auto: passive first, and active from the first
+// time the server answers that it has neither.
+enum class EDataMode { Active, Passive, Auto };
+
 // The data connection of the transfer in progress, for the data primitives;
 // null between transfers.
 extern platform::CSocket* g_pDataConnection;
@@ -139,8 +146,9 @@ public:
     CFtpSockClient(const CFtpSockClient&) = delete;
     CFtpSockClient& operator=(const CFtpSockClient&) = delete;
 
-    // Connects to strHost (dotted address or host name) and reads the
-    // greeting; true when it is 220.
+    // Connects to strHost (an IPv4 or IPv6 address, or a host name: its
+    // IPv4 address, else its IPv6 one) and reads the greeting; true when it
+    // is 220.
     bool Connect(const std::string& strHost, unsigned int nPort);
 
     // Also shuts down the sockets in use, so that a connect, a transfer or a
@@ -181,10 +189,20 @@ public:
         }
     }
 
+    // Chosen before Connect; Active without it.
+    void SetDataMode(EDataMode eMode) { m_eDataMode = eMode; }
+
     platform::CSocket* m_pCommandSocket = nullptr;
     platform::CSocket m_DataListener;
 
 private:
+    // PORT (EPRT over IPv6) with a listener of ours.
+    bool OpenActiveDataPort();
+    // EPSV, else PASV, and the connection to the port the server names.
+    // bFellBack is set when the server has neither (500, 502).
+    bool OpenPassiveDataConnection(bool& bFellBack);
+    // Connects m_PassiveConnection to nPort at the server's address.
+    bool ConnectPassive(unsigned int nPort);
     // Waits for the server's data connection, or for a reply on the command
     // channel that says it will not come, whichever is first. On a
     // connection, accepts it into dataSocket. On a reply, reads it (its code
@@ -211,6 +229,13 @@ private:
     void SetCommandSocket(platform::CSocket* pSocket);
 
     int m_nTimeoutMs = kDefaultTimeoutMs;
+    EDataMode m_eDataMode = EDataMode::Active;
+    // What this connection has learnt of the server: EPSV unknown, then
+    // PASV unknown too (Auto then goes active).
+    bool m_bNoEpsv = false;
+    bool m_bNoPasv = false;
+    // A passive data connection made before its transfer command.
+    platform::CSocket m_PassiveConnection;
     // Why the command connection is gone; empty while it works.
     std::string m_strCommandLostCause;
     // Held while the command socket, the data connection or the listener is

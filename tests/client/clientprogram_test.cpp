@@ -1,5 +1,6 @@
 #include <signal.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -198,6 +199,47 @@ TEST_F(ClientProgramTest, FirstRunTransfersAndTheSecondFindsEverythingEqual) {
     }
     EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(secondLines)));
     EXPECT_EQ(second.m_nExitStatus, kExitOk);
+}
+
+TEST_F(ClientProgramTest, EveryDataModeSyncsOverEitherProtocol) {
+    StartServer();
+    struct Case {
+        const char* pszAddress;
+        const char* pszModeLine;
+        const char* pszShown;        // the address in the log line
+        const char* pszDataCommand;  // what the server's trace must show
+    };
+    const Case cases[] = {
+        {"::1", "", "[::1]", "R: EPRT |2|::1|"},
+        {"127.0.0.1", "DataMode=Passive\n", "127.0.0.1", "R: EPSV "},
+        {"[::1]", "DataMode=Passive\n", "[::1]", "R: EPSV "},
+        {"localhost", "DataMode=Auto\n", "127.0.0.1", "R: EPSV "},
+    };
+    int nCase = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.pszAddress) + " " + c.pszModeLine);
+        const std::string strFetched = "r" + std::to_string(++nCase) + ".txt";
+        const std::string strSent = "p" + std::to_string(nCase) + ".dat";
+        ASSERT_TRUE(m_served.WriteFile(strFetched, std::string(200000 + nCase, 'r')));
+        ASSERT_TRUE(m_local.WriteFile(strSent, std::string(300000 + nCase, 'p')));
+        WriteScript("[TandrelClient]\nVersion=Quillon 4.1\n[SERVER]\nLabel=Test office\nAddress=" +
+                    std::string(c.pszAddress) + "\nPort=" +
+                    std::to_string(m_nPort) + "\nUser=op\nPwd=pw\nLog=" + LogPath() + "\n" +
+                    c.pszModeLine + "[GET]\nRemoteFiles=" + strFetched + "\nLocalDir=" +
+                    InPath() + "\nRemoteDir=\n[PUT]\nLocalFiles=" + strSent + "\nLocalDir=" +
+                    m_local.Path() + "\nRemoteDir=\n");
+        testsupport::CProcessResult result = RunClient({"-silent"});
+        EXPECT_EQ(result.m_nExitStatus, kExitOk) << result.m_strStderr;
+        std::vector<std::string> lines = Run({GetLine("OK TRANSM", strFetched),
+                                              PutLine("OK TRANSM", strSent), "GET Files: 1 OK",
+                                              "PUT Files: 1 OK"});
+        lines[0] = "Trying to connect to " + std::string(c.pszShown) + ":" +
+                   std::to_string(m_nPort) + "...";
+        EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(lines)));
+        EXPECT_TRUE(m_local.ReadFile("In/" + strFetched) == m_served.ReadFile(strFetched));
+        EXPECT_TRUE(m_served.ReadFile(strSent) == m_local.ReadFile(strSent));
+        EXPECT_THAT(m_serverProcess.Stdout(), ::testing::HasSubstr(c.pszDataCommand));
+    }
 }
 
 TEST_F(ClientProgramTest, AClientStartedRightAfterItsServerConnects) {

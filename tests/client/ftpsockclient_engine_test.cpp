@@ -112,6 +112,49 @@ TEST_F(EngineTest, GreetingLoginDigestAndQuit) {
     EXPECT_TRUE(client.Quit());
 }
 
+TEST_F(EngineTest, EveryDataModeMovesEveryByteOverEitherProtocol) {
+    m_client.Quit();
+    const std::string strData = RandomBytes(2 * 1024 * 1024 + 3);
+    ASSERT_TRUE(m_dir.WriteFile("local/up.bin", strData));
+    struct Case {
+        EDataMode eMode;
+        const char* pszHost;
+        const char* pszDataCommand;  // what the server's trace must show
+    };
+    const Case cases[] = {
+        {EDataMode::Active, "127.0.0.1", "R: PORT 127,0,0,1,"},
+        {EDataMode::Active, "::1", "R: EPRT |2|::1|"},
+        {EDataMode::Passive, "127.0.0.1", "R: EPSV "},
+        {EDataMode::Passive, "::1", "R: EPSV "},
+        {EDataMode::Auto, "localhost", "R: EPSV "},
+        {EDataMode::Auto, "[::1]", "R: EPSV "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.pszHost) + " mode " + std::to_string(static_cast<int>(c.eMode)));
+        ::testing::internal::CaptureStdout();
+        {
+            CFtpSockClient client;
+            client.SetDataMode(c.eMode);
+            ASSERT_TRUE(Connect(client, c.pszHost));
+            ASSERT_TRUE(client.Login("alice", "secret"));
+            EXPECT_TRUE(client.Put(Local("up.bin"), "up.bin"));
+            EXPECT_TRUE(m_dir.ReadFile("server/up.bin").value_or("") == strData);
+            EXPECT_TRUE(client.Get("up.bin", Local("down.bin")));
+            EXPECT_TRUE(m_dir.ReadFile("local/down.bin").value_or("") == strData);
+            std::string strListing;
+            EXPECT_TRUE(client.List("", &strListing));
+            EXPECT_THAT(strListing, ::testing::HasSubstr(" up.bin\r\n"));
+            client.Quit();
+        }
+        // The session is over once the next one can begin.
+        CFtpSockClient next;
+        ASSERT_TRUE(Connect(next, "127.0.0.1"));
+        next.Quit();
+        const std::string strTrace = ::testing::internal::GetCapturedStdout();
+        EXPECT_THAT(strTrace, ::testing::HasSubstr(c.pszDataCommand));
+    }
+}
+
 TEST_F(EngineTest, AWrongPasswordIsRefused) {
     m_client.Quit();
     CFtpSockClient client;

@@ -4,7 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "client/transfer/ftpsockclient.h"
 #include "tests/client/fake_ftp_server.h"
@@ -216,6 +218,109 @@ TEST(Transfers, FailWithTheLocalCodesWhenTheDataConnectionCannotBeSetUp) {
         session.m_client.SetTimeout(300);
         EXPECT_FALSE(session.m_client.List("", nullptr));
         EXPECT_EQ(session.m_client.m_nReplyCode, kErrorDataOrLocalFile);
+    }
+}
+
+TEST(DataMode, PassiveFallsBackOnlyWhereTheServerLacksTheCommands) {
+    const std::string kNo425 = "150 Opening.\r\n425 Cannot open data connection.\r\n";
+    const int nDeadPort = FindFreePort();
+    struct Case {
+        const char* pszName;
+        EDataMode eMode;
+        std::vector<std::string> replies;
+        std::vector<std::string> sent;  // "PORT" stands for any PORT line
+        int nCode;                      // after the second LIST
+    };
+    const Case cases[] = {
+        {"auto goes active once the server has neither, and stays so",
+         EDataMode::Auto,
+         {"502 Command not implemented.\r\n", "500 Unknown command.\r\n", "200 Done\r\n", kNo425,
+          "200 Done\r\n", kNo425},
+         {"EPSV", "PASV", "PORT", "LIST", "PORT", "LIST"},
+         425},
+        {"passive never goes active",
+         EDataMode::Passive,
+         {"502 Command not implemented.\r\n", "502 Command not implemented.\r\n"},
+         {"EPSV", "PASV"},
+         kErrorPortRefused},
+        {"a refusal that is no lack of the command is the transfer's failure",
+         EDataMode::Auto,
+         {"425 Cannot open data connection.\r\n", "425 Cannot open data connection.\r\n"},
+         {"EPSV", "EPSV"},
+         kErrorPortRefused},
+        {"a reply without a port is a failure",
+         EDataMode::Auto,
+         {"229 Entering Extended Passive Mode (|||x|)\r\n", "229 Entering Passive Mode\r\n"},
+         {"EPSV", "EPSV"},
+         kErrorPortRefused},
+        {"a named port where nobody listens",
+         EDataMode::Passive,
+         {"502 Command not implemented.\r\n",
+          "227 Entering Passive Mode (127,0,0,1," + std::to_string(nDeadPort / 256) + "," +
+              std::to_string(nDeadPort % 256) + ").\r\n",
+          "227 Entering Passive Mode (127,0,0,1," + std::to_string(nDeadPort / 256) + "," +
+              std::to_string(nDeadPort % 256) + ").\r\n"},
+         {"EPSV", "PASV", "PASV"},
+         kErrorDataOrLocalFile},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        CScriptedSession session(c.replies);
+        ASSERT_TRUE(session.m_bConnected);
+        session.m_client.SetDataMode(c.eMode);
+        EXPECT_FALSE(session.m_client.List("", nullptr));
+        EXPECT_FALSE(session.m_client.List("", nullptr));
+        EXPECT_EQ(session.m_client.m_nReplyCode, c.nCode);
+        EXPECT_FALSE(session.m_client.m_DataListener.IsOpen());
+        // Everything sent is answered before the next command goes.
+        std::vector<std::string> received;
+        for (int i = 0; i < 50 && received.size() < c.sent.size(); ++i) {
+            received = session.m_server.Received();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        for (std::string& strLine : received) {
+            if (strLine.compare(0, 5, "PORT ") == 0) {
+                strLine = "PORT";
+            }
+        }
+        EXPECT_EQ(received, c.sent);
+    }
+}
+
+TEST(DataMode, ParsesThePortOfEveryPassiveReply) {
+    // The server's own address goes unused: data goes where the commands go.
+    platform::CSocket listener;
+    const int nPort = ListenForData(listener);
+    ASSERT_GT(nPort, 0);
+    const std::string strHigh = std::to_string(nPort / 256);
+    const std::string strLow = std::to_string(nPort % 256);
+    for (const std::string& strReply :
+         {"229 Entering Extended Passive Mode (|||" + std::to_string(nPort) + "|)\r\n",
+          "229 Extended (!!!" + std::to_string(nPort) + "!)\r\n",
+          "227 Entering Passive Mode (10,9,8,7," + strHigh + "," + strLow + ").\r\n",
+          "227 =10,9,8,7," + strHigh + "," + strLow + "\r\n"}) {
+        SCOPED_TRACE(strReply);
+        const bool bPasv = strReply[1] == '2' && strReply[2] == '7';
+        std::vector<std::string> replies;
+        if (bPasv) {
+            replies.push_back("500 Unknown.\r\n");
+        }
+        replies.push_back(strReply);
+        replies.push_back("150 Opening.\r\n226 Done.\r\n");
+        CScriptedSession session(replies);
+        ASSERT_TRUE(session.m_bConnected);
+        session.m_client.SetDataMode(EDataMode::Passive);
+        std::thread server([&] {
+            platform::CSocket data;
+            platform::CSocketAddress peer;
+            if (listener.WaitReadable(5000) == 1 && listener.Accept(data, peer)) {
+                data.SendAll("listing\r\n", 9);
+            }
+        });
+        std::string strListing;
+        EXPECT_TRUE(session.m_client.List("", &strListing));
+        server.join();
+        EXPECT_EQ(strListing, "listing\r\n");
     }
 }
 

@@ -15,6 +15,7 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/process.h"
@@ -225,11 +226,11 @@ std::vector<std::string> PrepareVsftpd(const CServerSetup& setup, std::string& s
         "anon_upload_enable=YES",
         "anon_other_write_enable=YES",
         "anon_umask=022",
-        // The client speaks active mode only. Port 20 would need root and
-        // be shared by tests running side by side.
+        // Active mode (port 20 would need root and be shared by tests
+        // running side by side) and passive mode.
         "port_enable=YES",
         "connect_from_port_20=NO",
-        "pasv_enable=NO",
+        "pasv_enable=YES",
         "secure_chroot_dir=" + setup.strRoot + "/empty",
         "xferlog_enable=NO",
         "delay_failed_login=0",
@@ -424,7 +425,11 @@ private:
     std::string m_strGreeting;
 };
 
-class StockServerTest : public ::testing::TestWithParam<CServerKind> {
+// The client's data modes: without the key (active, as always) and passive.
+const char* const kDataModes[] = {"", "Passive"};
+
+class StockServerTest
+    : public ::testing::TestWithParam<std::tuple<CServerKind, const char*>> {
 protected:
     void SetUp() override {
         const std::string strMissing = Server().pWhyMissing();
@@ -462,7 +467,11 @@ protected:
         ASSERT_TRUE(std::filesystem::create_directory(m_dir.Join("out")));
     }
 
-    const CServerKind& Server() const { return GetParam(); }
+    const CServerKind& Server() const { return std::get<0>(GetParam()); }
+    std::string DataModeLine() const {
+        const std::string strMode = std::get<1>(GetParam());
+        return strMode.empty() ? std::string() : "DataMode=" + strMode + "\n";
+    }
 
     // Writes a file the server's account may fetch.
     void Serve(const std::string& strName, const std::string& strBytes) {
@@ -480,7 +489,7 @@ protected:
                                     "Address=127.0.0.1\nPort=" +
                                         std::to_string(m_nPort) + "\nUser=" + strUser +
                                         "\nPwd=" + strPassword + "\nLog=" + m_dir.Join("run.log") +
-                                        "\n" + strSections));
+                                        "\n" + DataModeLine() + strSections));
     }
 
     testsupport::CProcessResult RunClient() {
@@ -670,9 +679,13 @@ TEST_P(StockServerTest, ARefusedLoginMovesNothing) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, StockServerTest, ::testing::ValuesIn(kServers),
-                         [](const ::testing::TestParamInfo<CServerKind>& info) {
-                             return std::string(info.param.pszName);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Servers, StockServerTest,
+    ::testing::Combine(::testing::ValuesIn(kServers), ::testing::ValuesIn(kDataModes)),
+    [](const auto& info) {
+        const std::string strMode = std::get<1>(info.param);
+        return std::string(std::get<0>(info.param).pszName) + "_" +
+               (strMode.empty() ? "Active" : strMode);
+    });
 
 }  // namespace

@@ -105,6 +105,7 @@ struct ScriptCase {
     std::vector<std::string> absent = {};
     bool bGetWildcards = false;
     int nTimeoutSeconds = 0;
+    EDataMode eDataMode = EDataMode::Active;
 };
 
 void PrintTo(const ScriptCase& c, std::ostream* pStream) { *pStream << c.pszName; }
@@ -113,7 +114,7 @@ void PrintTo(const ScriptCase& c, std::ostream* pStream) { *pStream << c.pszName
 // device GET wildcard must not let a later server script fetch by pattern.
 const std::string kEarlierScript =
     "[SERVER]\nLabel=old\nAddress=old.invalid\nPort=ActiveSync\nUser=old\nPwd=old\nLog=old.log\n"
-    "Timeout=30\n"
+    "Timeout=30\nDataMode=Passive\n"
     "[PUT]\nLocalFiles=old\n[GET]\nRemoteFiles=old;*.old\n";
 
 // What the device's identity library answers.
@@ -206,6 +207,7 @@ TEST_P(SyncScriptLoadTest, ShowsEveryMessageAndKeepsTheValues) {
     EXPECT_EQ(SectionsOf(script.m_GetList), Fill(c.gets));
     EXPECT_EQ(script.m_bGetWildcards, c.bGetWildcards);
     EXPECT_EQ(script.m_nTimeoutSeconds, c.nTimeoutSeconds);
+    EXPECT_EQ(script.m_eDataMode, c.eDataMode);
     for (const std::string& strFolder : c.folders) {
         EXPECT_TRUE(IsFolder(strFolder)) << strFolder;
     }
@@ -587,7 +589,23 @@ INSTANTIATE_TEST_SUITE_P(
                    .strContent = "[SERVER]\nTIMEOUT=600\nTimeout=1\nTimeout=0\nTimeout=601\n"
                                  "Timeout=2x\nTimeout=-5\nTimeout=\n",
                    .messages = {Ignored(4), Ignored(5), Ignored(6), Ignored(7), Ignored(8)},
-                   .nTimeoutSeconds = 1}),
+                   .nTimeoutSeconds = 1},
+        // Like Timeout: an unknown value is ignored, the last known one holds.
+        ScriptCase{.pszName = "DataMode",
+                   .strContent = "[SERVER]\nDataMode=auto\nDATAMODE=Passive\nDataMode=Fast\n"
+                                 "DataMode=\n",
+                   .messages = {Ignored(4), Ignored(5)},
+                   .eDataMode = EDataMode::Passive},
+        ScriptCase{.pszName = "DataModeActive",
+                   .strContent = "[SERVER]\nDataMode=Auto\nDataMode=ACTIVE\n"},
+        // An IPv6 literal stays as written (without the brackets of a URL).
+        ScriptCase{.pszName = "Ipv6AddressIsKept",
+                   .strContent = "[SERVER]\nAddress=[2001:db8::7]\nAddress=::1\nPort=2121\n",
+                   .strAddress = "::1",
+                   .nPort = 2121},
+        ScriptCase{.pszName = "Ipv6AddressInBrackets",
+                   .strContent = "[SERVER]\nAddress=[2001:db8::7]\n",
+                   .strAddress = "2001:db8::7"}),
     [](const auto& info) { return info.param.pszName; });
 
 TEST_F(SyncScriptTest, AFileThatCannotBeReadFailsSilentlyAndLeavesNothingOfTheLastLoad) {
