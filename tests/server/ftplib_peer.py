@@ -1,6 +1,8 @@
-"""Python's ftplib as a peer of the tests: one session a run, in active mode.
+"""Python's ftplib as a peer of the tests: one session a run.
 
-usage: ftplib_peer.py PORT USER PASSWORD OPERATION [ARGUMENT...]
+usage: ftplib_peer.py HOST PORT MODE USER PASSWORD OPERATION [ARGUMENT...]
+
+MODE is "passive" (ftplib's default) or "active".
 
   list [ARGUMENT]   LIST (with ARGUMENT); prints the listing, a line each
   get REMOTE LOCAL  RETR REMOTE into the file LOCAL
@@ -36,13 +38,13 @@ def run(ftp, operation, arguments):
 
 
 def main(argv):
-    port, user, password, operation, *arguments = argv[1:]
+    host, port, mode, user, password, operation, *arguments = argv[1:]
     try:
         with ftplib.FTP(timeout=30) as ftp:
-            ftp.connect("127.0.0.1", int(port))
+            ftp.connect(host, int(port))
             ftp.login(user, password)
-            # The server connects to the client for every transfer.
-            ftp.set_pasv(False)
+            # Active: the server connects to the client for every transfer.
+            ftp.set_pasv(mode != "active")
             run(ftp, operation, arguments)
     except ftplib.all_errors as error:
         print("ftplib: " + str(error), file=sys.stderr)

@@ -19,6 +19,12 @@ CProcessResult RunIn(const CStockSession& session, const std::vector<std::string
     return testsupport::RunProgram(vecArgv, options);
 }
 
+// The host part of a URL: an IPv6 address in brackets.
+std::string UrlHost(const CStockSession& session) {
+    return session.strHost.find(':') != std::string::npos ? "[" + session.strHost + "]"
+                                                          : session.strHost;
+}
+
 // A remote path as a URL path: everything but unreserved characters and "/"
 // percent-encoded, so that a blank stays part of the name.
 std::string UrlPath(const std::string& strPath) {
@@ -88,17 +94,14 @@ std::vector<std::string> CCurlClient::Argv(const CStockSession& session,
                                            const std::string& strUrlPath,
                                            const std::vector<std::string>& vecExtra) const {
     // Active mode is curl's --ftp-port; everything else is curl's default.
-    std::vector<std::string> vecArgv = {
-        "curl",
-        "--silent",
-        "--show-error",
-        "--ftp-port",
-        "127.0.0.1",
-        "--max-time",
-        "60",
-        "--user",
-        session.strUser + ":" + session.strPassword,
-        "ftp://127.0.0.1:" + std::to_string(session.nPort) + "/" + strUrlPath};
+    std::vector<std::string> vecArgv = {"curl", "--silent", "--show-error"};
+    if (session.bActive) {
+        vecArgv.insert(vecArgv.end(), {"--ftp-port", session.strHost});
+    }
+    vecArgv.insert(vecArgv.end(), {"--max-time", "60", "--user",
+                                   session.strUser + ":" + session.strPassword,
+                                   "ftp://" + UrlHost(session) + ":" +
+                                       std::to_string(session.nPort) + "/" + strUrlPath});
     vecArgv.insert(vecArgv.end(), vecExtra.begin(), vecExtra.end());
     return vecArgv;
 }
@@ -153,14 +156,15 @@ std::vector<std::string> CCurlClient::ReplyLines(const CProcessResult& result,
 
 CProcessResult CLftpClient::RunCommands(const CStockSession& session,
                                         const std::string& strCommands) const {
-    // lftp's defaults but for active mode; a bounded wait and one attempt, so
-    // that a failure shows at once instead of being retried.
+    // lftp's defaults, active mode when asked for; a bounded wait and one
+    // attempt, so that a failure shows at once instead of being retried.
     return RunIn(session,
                  {"lftp", "-c",
-                  "set ftp:passive-mode off; set net:max-retries 1; "
-                  "set net:timeout 10; open -u " +
-                      LftpWord(session.strUser + "," + session.strPassword) +
-                      " ftp://127.0.0.1:" + std::to_string(session.nPort) + "; " + strCommands});
+                  std::string(session.bActive ? "set ftp:passive-mode off; " : "") +
+                      "set net:max-retries 1; set net:timeout 10; open -u " +
+                      LftpWord(session.strUser + "," + session.strPassword) + " ftp://" +
+                      UrlHost(session) + ":" + std::to_string(session.nPort) + "; " +
+                      strCommands});
 }
 
 CProcessResult CLftpClient::Run(const CStockSession& session, EStockOperation operation,
@@ -187,9 +191,14 @@ CProcessResult CLftpClient::Run(const CStockSession& session, EStockOperation op
 CProcessResult CFtplibClient::Run(const CStockSession& session, EStockOperation operation,
                                   const std::vector<std::string>& vecArguments) const {
     static const char* const kOperations[] = {"list", "get", "put", "delete", "quote"};
-    std::vector<std::string> vecArgv = {
-        "python3",       FTPLIB_PEER_PATH,    std::to_string(session.nPort),
-        session.strUser, session.strPassword, kOperations[static_cast<int>(operation)]};
+    std::vector<std::string> vecArgv = {"python3",
+                                        FTPLIB_PEER_PATH,
+                                        session.strHost,
+                                        std::to_string(session.nPort),
+                                        session.bActive ? "active" : "passive",
+                                        session.strUser,
+                                        session.strPassword,
+                                        kOperations[static_cast<int>(operation)]};
     vecArgv.insert(vecArgv.end(), vecArguments.begin(), vecArguments.end());
     return RunIn(session, vecArgv);
 }
@@ -204,5 +213,6 @@ void CStockClientTest::StartServerFor(const CStockClient& client) {
 }
 
 CStockSession CStockClientTest::Session(const std::string& strPassword) const {
-    return {m_server.Port(), kUser, strPassword, m_local.Path()};
+    return {m_server.Port(), kUser, strPassword, m_local.Path(), m_route.pszHost,
+            m_route.bActive};
 }

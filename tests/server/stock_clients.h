@@ -12,9 +12,9 @@
 
 // Stock FTP clients against the real TandrelServer: curl, lftp and Python's
 // ftplib, peers we did not write, so what both sides assume about the wire is
-// checked for real. They run in active mode, as the server has no passive
-// mode; otherwise with their own defaults. Linux programs: these tests are
-// not part of the Windows build.
+// checked for real. They run with their own defaults (passive data
+// connections), or in active mode when the session asks for it. Linux
+// programs: these tests are not part of the Windows build.
 
 // Where a client finds the server and as whom it logs in.
 struct CStockSession {
@@ -22,6 +22,16 @@ struct CStockSession {
     std::string strUser;
     std::string strPassword;
     std::string strWorkDir;  // the client's current folder
+    std::string strHost = "127.0.0.1";  // or "::1"
+    bool bActive = false;               // the server connects for the data
+};
+
+// How a client reaches the server in a test: the address it connects to,
+// and whether it asks for active mode.
+struct CStockRoute {
+    const char* pszName;
+    const char* pszHost;
+    bool bActive;
 };
 
 // What one run of a stock client does.
@@ -129,6 +139,9 @@ protected:
 inline void PrintTo(const CStockClient* pClient, std::ostream* pStream) {
     *pStream << pClient->Name();
 }
+inline void PrintTo(const CStockRoute& route, std::ostream* pStream) {
+    *pStream << route.pszName;
+}
 
 // Standard output split into lines, each without its LF or CR LF.
 std::vector<std::string> OutputLines(const std::string& strOutput);
@@ -145,8 +158,11 @@ protected:
     // Call from SetUp.
     void StartServerFor(const CStockClient& client);
     CStockSession Session(const std::string& strPassword = kPassword) const;
+    // What Session gives; set before the first call.
+    void SetRoute(const CStockRoute& route) { m_route = route; }
 
     testsupport::CTempDir m_served;
     testsupport::CTempDir m_local;
     CServerProgram m_server;
+    CStockRoute m_route{"passive", "127.0.0.1", false};
 };

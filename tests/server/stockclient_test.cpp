@@ -5,6 +5,7 @@
 #include <ctime>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/server/ftp_test_client.h"
@@ -54,11 +55,23 @@ std::string Md5sum(const std::string& strPath) {
     return result.m_nExitStatus == 0 ? result.m_strStdout.substr(0, 32) : "<md5sum failed>";
 }
 
-class StockClientTest : public CStockClientTest,
-                        public ::testing::WithParamInterface<const CStockClient*> {
+// Each client with its defaults (passive) over IPv4 and IPv6, and in active
+// mode.
+const CStockRoute kRoutes[] = {
+    {"Passive", "127.0.0.1", false},
+    {"PassiveIpv6", "::1", false},
+    {"Active", "127.0.0.1", true},
+};
+
+class StockClientTest
+    : public CStockClientTest,
+      public ::testing::WithParamInterface<std::tuple<const CStockClient*, CStockRoute>> {
 protected:
-    void SetUp() override { StartServerFor(Client()); }
-    const CStockClient& Client() const { return *GetParam(); }
+    void SetUp() override {
+        SetRoute(std::get<1>(GetParam()));
+        StartServerFor(Client());
+    }
+    const CStockClient& Client() const { return *std::get<0>(GetParam()); }
 
     // The listing that the client shows for strArgument, a line each.
     std::vector<std::string> ListedLines(const std::string& strArgument) {
@@ -173,8 +186,9 @@ TEST_P(StockClientTest, TheFeatureListIsOneReplyOfSeveralLines) {
     for (std::string& strLine : vecReply) {
         strLine.erase(0, strLine.find_first_not_of(' '));
     }
-    EXPECT_EQ(vecReply, (std::vector<std::string>{"211-Features:", "MD5", "REST STREAM", "SIZE",
-                                                  "TIME", "UTF8", "211 End"}));
+    EXPECT_EQ(vecReply, (std::vector<std::string>{"211-Features:", "EPRT", "EPSV", "MD5", "PASV",
+                                                  "REST STREAM", "SIZE", "TIME", "UTF8",
+                                                  "211 End"}));
 }
 
 TEST_P(StockClientTest, RefusalsEndInTheClientsFailure) {
@@ -191,9 +205,11 @@ TEST_P(StockClientTest, RefusalsEndInTheClientsFailure) {
     EXPECT_EQ(m_served.List(), std::vector<std::string>{"a.txt"});
 }
 
-INSTANTIATE_TEST_SUITE_P(Clients, StockClientTest, ::testing::ValuesIn(AllClients()),
-                         [](const ::testing::TestParamInfo<const CStockClient*>& info) {
-                             return info.param->Name();
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Clients, StockClientTest,
+    ::testing::Combine(::testing::ValuesIn(AllClients()), ::testing::ValuesIn(kRoutes)),
+    [](const auto& info) {
+        return std::get<0>(info.param)->Name() + std::string("_") + std::get<1>(info.param).pszName;
+    });
 
 }  // namespace
