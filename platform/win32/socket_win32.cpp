@@ -173,7 +173,9 @@ bool ParseIpAddress(const std::string& strText, CSocketAddress& address) {
         return true;
     }
     const bool bNumericOnly = true;
+    // The bare address alone: some resolvers take "[::1]" or blanks too.
     return strText.find(':') != std::string::npos &&
+           strText.find_first_of("[] \t") == std::string::npos &&
            LookUp(strText, AF_INET6, bNumericOnly, address);
 }
 

@@ -6,10 +6,13 @@
 // as hung.
 //
 // The text "{DATA}" in the input stands for the PORT argument of a data peer
-// that the target runs on loopback: it takes every data connection, sends a
-// few bytes and reads what comes, so that RETR, STOR and LIST really move
-// data. The server's time-outs are short, so a transfer that waits for what
-// never comes ends soon.
+// that the target runs on loopback, "{EPRT}" for the same peer as EPRT's
+// argument: it takes every data connection, sends a few bytes and reads
+// what comes, so that RETR, STOR and LIST really move data. For PASV and
+// EPSV the server listens on a small range of ports, where the target's
+// connectors keep knocking: whatever listener the server opens, one of them
+// connects and does the same. The server's time-outs are short, so a
+// transfer that waits for what never comes ends soon.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -48,7 +51,12 @@ int g_nServerPort = 0;
 // them within seconds, so there are several, taken in turn.
 constexpr int kDataPeers = 32;
 std::vector<std::string> g_dataPorts;  // "127,0,0,1,h,l" of each peer
+std::vector<int> g_dataPortNumbers;
 std::string g_strDataPort;             // the peer of the current input
+std::string g_strEprtArgument;         // the same as "|1|127.0.0.1|port|"
+// The server's passive listeners take these ports.
+constexpr uint16_t kFirstPassivePort = 40000;
+constexpr int kPassivePorts = 4;
 CFtpServer* g_pServer = nullptr;
 
 int ListenOnLoopback(int& nPort) {
@@ -125,6 +133,33 @@ void RunDataPeer(int listener) {
     }
 }
 
+// Connects to the server's passive port nPort whenever it listens there,
+// and moves data as the data peers do.
+void RunPassiveConnector(uint16_t nPort) {
+    const std::string strUpload(1000, 'u');
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(nPort);
+    for (;;) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        SetTimeouts(fd, 200);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+            close(fd);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        SetTimeouts(fd, 2000);
+        (void)send(fd, strUpload.data(), strUpload.size(), MSG_NOSIGNAL);
+        shutdown(fd, SHUT_WR);
+        char buffer[65536];
+        ssize_t n;
+        while ((n = recv(fd, buffer, sizeof(buffer), 0)) > 0 || (n < 0 && errno == EINTR)) {
+        }
+        CloseAbortively(fd);
+    }
+}
+
 // The tree the server serves, as at the start; put back every so often, as
 // uploads and deletions change it.
 void FillRoot() {
@@ -161,6 +196,7 @@ void StartServer() {
         int dataListener = ListenOnLoopback(nDataPort);
         g_dataPorts.push_back("127,0,0,1," + std::to_string(nDataPort / 256) + "," +
                               std::to_string(nDataPort % 256));
+        g_dataPortNumbers.push_back(nDataPort);
         std::thread(RunDataPeer, dataListener).detach();
     }
 
@@ -170,6 +206,13 @@ void StartServer() {
     static const std::vector<CFileSyncServerUser> users = {{"op", "pw"}, {"", ""}};
     static const std::string strWelcome = "fuzz";
     g_pServer = new CFtpServer();
+    CPassiveSettings passive;
+    passive.nFirstPort = kFirstPassivePort;
+    passive.nLastPort = kFirstPassivePort + kPassivePorts - 1;
+    g_pServer->SetPassiveSettings(passive);
+    for (int i = 0; i < kPassivePorts; ++i) {
+        std::thread(RunPassiveConnector, static_cast<uint16_t>(kFirstPassivePort + i)).detach();
+    }
     g_pServer->SetTimeoutForTesting(kServerTimeoutMs);
     g_pServer->SetLoginLimitsForTesting(kSessionLimitMs, 0);
     if (!g_pServer->Start({}, false, &users, &strWelcome, g_nServerPort, g_strRoot)) {
@@ -189,12 +232,17 @@ void RestoreNormalPriority() {
     }
 }
 
+void ReplaceAll(std::string& strInput, const std::string& strToken, const std::string& strText) {
+    for (size_t nAt = strInput.find(strToken); nAt != std::string::npos;
+         nAt = strInput.find(strToken, nAt + strText.size())) {
+        strInput.replace(nAt, strToken.size(), strText);
+    }
+}
+
 std::string WithDataPort(const uint8_t* pData, size_t nSize) {
     std::string strInput(reinterpret_cast<const char*>(pData), nSize);
-    for (size_t nAt = strInput.find("{DATA}"); nAt != std::string::npos;
-         nAt = strInput.find("{DATA}", nAt + g_strDataPort.size())) {
-        strInput.replace(nAt, 6, g_strDataPort);
-    }
+    ReplaceAll(strInput, "{DATA}", g_strDataPort);
+    ReplaceAll(strInput, "{EPRT}", g_strEprtArgument);
     return strInput;
 }
 
@@ -212,6 +260,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
         RestoreNormalPriority();
     }
     g_strDataPort = g_dataPorts[s_nRuns % kDataPeers];
+    g_strEprtArgument =
+        "|1|127.0.0.1|" + std::to_string(g_dataPortNumbers[s_nRuns % kDataPeers]) + "|";
     const std::string strInput = WithDataPort(pData, nSize);
 
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
