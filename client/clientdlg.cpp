@@ -159,6 +159,17 @@ std::unique_ptr<CFtpSockClientBase> CTandrelClientDlg::CreateClient() {
         pClient->SetTimeout(m_Script.m_nTimeoutSeconds * 1000);
     }
     pClient->SetDataMode(m_Script.m_eDataMode);
+    if (m_Script.m_bTls) {
+        std::string strError;
+        std::shared_ptr<platform::CTlsContext> pTls =
+            platform::CTlsContext::ForClient(m_Script.m_strTlsCaFile, strError);
+        pClient->SetTlsHostName(m_Script.GetHostName());
+        if (pTls) {
+            pClient->SetTls(std::move(pTls));
+        } else {
+            pClient->SetTlsUnavailable(strError);
+        }
+    }
     return pClient;
 }
 

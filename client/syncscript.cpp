@@ -22,10 +22,12 @@ const char* const kMsgSectionMacro =
 const char* const kMsgGetWildcards =
     "Syntax error. Metacharacters are no allowed in GET->RemoteFiles";
 
-// A host name as the first dotted IPv4 address it resolves to; empty when
-// it does not resolve.
+const char* const kMsgInvalidTls = "Syntax error. Invalid Tls. You must specify Yes or No";
+
 // An IPv6 literal (also in brackets, as in a URL) stays as it is; a name
 // becomes its IPv4 address, or its IPv6 one when it has no IPv4 address.
+// Empty when a name does not resolve.
+
 std::string ResolveAddress(const std::string& strName) {
     std::string strLiteral = strName;
     if (strLiteral.size() > 2 && strLiteral.front() == '[' && strLiteral.back() == ']') {
@@ -83,11 +85,14 @@ void CSyncScript::Reset() {
     m_lines.clear();
     m_strLabel.clear();
     m_strAddress.clear();
+    m_strHostName.clear();
     m_bBluetooth = false;
     m_bActiveSync = false;
     m_nPort = -1;
     m_nTimeoutSeconds = 0;
     m_eDataMode = EDataMode::Active;
+    m_bTls = false;
+    m_strTlsCaFile.clear();
     m_strUser.clear();
     m_strPassword.clear();
     m_strLogFile.clear();
@@ -126,6 +131,11 @@ bool CSyncScript::Load(const std::string& strPath, CMessageSink& messages) {
                     strAddress = ResolveAddress(strAddress);
                 }
                 m_strAddress = strAddress;
+                m_strHostName = entry.strValue;
+                if (m_strHostName.size() > 2 && m_strHostName.front() == '[' &&
+                    m_strHostName.back() == ']') {
+                    m_strHostName = m_strHostName.substr(1, m_strHostName.size() - 2);
+                }
             } else if (EqualsNoCase(strKey, "Port")) {
                 if (IsAllDigits(entry.strValue)) {
                     m_nPort = DecimalToInt(entry.strValue);
@@ -166,6 +176,15 @@ bool CSyncScript::Load(const std::string& strPath, CMessageSink& messages) {
                 } else {
                     parser.ReportLine(kMsgLineIgnored, entry.nLine);
                 }
+            } else if (EqualsNoCase(strKey, "Tls")) {
+                if (EqualsNoCase(entry.strValue, "Yes") || EqualsNoCase(entry.strValue, "No")) {
+                    m_bTls = EqualsNoCase(entry.strValue, "Yes");
+                } else {
+                    parser.ReportLine(kMsgInvalidTls, entry.nLine);
+                    return false;
+                }
+            } else if (EqualsNoCase(strKey, "TlsCaFile")) {
+                m_strTlsCaFile = entry.strValue;
             } else if (EqualsNoCase(strKey, "User") || EqualsNoCase(strKey, "Pwd") ||
                        EqualsNoCase(strKey, "Log")) {
                 const bool bLog = EqualsNoCase(strKey, "Log");

@@ -13,7 +13,7 @@
 //   [TandrelClient]           optional version section
 //   Version=Quillon 4.1
 //   [SERVER]                  Label, Address, Port, User, Pwd, Log, Timeout,
-//                             DataMode
+//                             DataMode, Tls, TlsCaFile
 //   [PUT]                     LocalFiles (';' separated, wildcards), LocalDir, RemoteDir
 //   [GET]                     RemoteFiles (';' separated), LocalDir, RemoteDir
 //
@@ -24,7 +24,11 @@
 // wait may last CFtpSockClient's default of 60 s. Address may be an IPv6
 // literal. DataMode is "Active" (the server connects to us, as without the
 // key), "Passive" (we connect to the server) or "Auto" (passive while the
-// server has it, else active).
+// server has it, else active). Tls=Yes asks for TLS on every connection,
+// and no login without it; TlsCaFile names the CA certificates (PEM) the
+// server's certificate must lead to, the system's store without it. A Tls
+// value other than Yes or No ends the load: a typing error must not send a
+// password in the clear.
 
 // One PUT or GET section.
 class CFileSyncClientPutGet {
@@ -62,11 +66,20 @@ public:
     std::string GetFilePath() const { return m_strFilePath; }
     std::string GetLabel() const { return m_strLabel; }
     std::string GetAddress() const { return m_strAddress; }
+    // Address as written (without the brackets of an IPv6 literal): the
+    // name a server's TLS certificate must carry, also once it is looked up.
+    std::string GetHostName() const { return m_strHostName; }
     std::string GetUser() const { return m_strUser; }
     std::string GetPassword() const { return m_strPassword; }
     std::string GetLogFile() const { return m_strLogFile; }
     void SetLabel(const std::string& strLabel) { m_strLabel = strLabel; }
-    void SetAddress(const std::string& strAddress) { m_strAddress = strAddress; }
+    // An address typed in place of the one shown is its own host name.
+    void SetAddress(const std::string& strAddress) {
+        if (strAddress != m_strAddress) {
+            m_strHostName = strAddress;
+        }
+        m_strAddress = strAddress;
+    }
     void SetUser(const std::string& strUser) { m_strUser = strUser; }
     void SetPassword(const std::string& strPassword) { m_strPassword = strPassword; }
     void SetLogFile(const std::string& strLogFile) { m_strLogFile = strLogFile; }
@@ -81,6 +94,8 @@ public:
     // unusable ones), which keeps the transfer client's own limit.
     int m_nTimeoutSeconds = 0;
     EDataMode m_eDataMode = EDataMode::Active;
+    bool m_bTls = false;
+    std::string m_strTlsCaFile;
     // A live transfer writes or fails within this long, so a temporary file
     // untouched for longer than the stale age is known to be left over.
     static constexpr int kMaxTimeoutSeconds = 600;
@@ -97,6 +112,7 @@ private:
     std::string m_strFilePath;
     std::string m_strLabel;
     std::string m_strAddress;
+    std::string m_strHostName;
     std::string m_strUser;
     std::string m_strPassword;
     std::string m_strLogFile;

@@ -16,7 +16,9 @@ set -euo pipefail
 # programs; xdotool and ImageMagick for the screenshots of the windows.
 # clang and its runtime (libFuzzer) for the fuzz targets. The stock FTP
 # clients that the server is tested against: curl, lftp and Python's ftplib.
+# OpenSSL for TLS, and its command line for the tests' certificates.
 packages=(g++ cmake ninja-build libgtest-dev libgmock-dev googletest coreutils curl lftp python3
+  libssl-dev openssl
   qt6-base-dev fonts-dejavu-core xvfb xauth x11-utils
   g++-mingw-w64-x86-64-posix wine64 fonts-wine zip xdotool imagemagick
   clang libclang-rt-14-dev)

@@ -13,6 +13,8 @@ const std::vector<std::string> kHeaders = {"[TandrelServer]", "[TCP]", "[USER]"}
 
 const char* const kMsgInvalidPassivePorts =
     "Syntax error. Invalid PassivePorts. You must specify a range of ports such as 50000-50100";
+const char* const kMsgInvalidTlsRequired =
+    "Syntax error. Invalid TlsRequired. You must specify Yes or No";
 const char* const kMsgInvalidPassiveAddress =
     "Syntax error. Invalid PassiveAddress. You must specify an IPv4 address such as 203.0.113.7";
 
@@ -47,6 +49,9 @@ bool CFileSyncServerConfig::Load(const std::string& strPath, CMessageSink& sink)
     m_strWelcome.clear();
     m_strLogFile.clear();
     m_passive = CPassiveSettings();
+    m_strTlsCertificate.clear();
+    m_strTlsKey.clear();
+    m_bTlsRequired = false;
     m_users.clear();
     m_strFilePath = strPath;
     return ParseLines(strPath, sink);
@@ -90,6 +95,21 @@ bool CFileSyncServerConfig::ParseLines(const std::string& strPath, CMessageSink&
                     return false;
                 }
                 m_passive.nAnnouncedAddress = nAddress;
+            } else if (EqualsNoCase(entry.strKey, "TlsCertificate")) {
+                m_strTlsCertificate = entry.strValue;
+            } else if (EqualsNoCase(entry.strKey, "TlsKey")) {
+                m_strTlsKey = entry.strValue;
+            } else if (EqualsNoCase(entry.strKey, "TlsRequired")) {
+                // Like a bad port range: a server meant to refuse logins in
+                // the clear must not take them because of a typing error.
+                if (EqualsNoCase(entry.strValue, "Yes")) {
+                    m_bTlsRequired = true;
+                } else if (EqualsNoCase(entry.strValue, "No")) {
+                    m_bTlsRequired = false;
+                } else {
+                    parser.ReportLine(kMsgInvalidTlsRequired, entry.nLine);
+                    return false;
+                }
             } else if (EqualsNoCase(entry.strKey, "Log")) {
                 // Without a user name or a device there is nothing that could
                 // fail to expand; %USER% and the device macros stay as written.

@@ -12,7 +12,9 @@
 //   [TandrelServer]        optional; Version = Quillon 3.2 | 3.3 | 4.1
 //   [TCP]                  Port (digits, or "BT" for Bluetooth), StartDir,
 //                          Welcome, Log (macros expanded when loaded),
-//                          PassivePorts (first-last), PassiveAddress (IPv4)
+//                          PassivePorts (first-last), PassiveAddress (IPv4),
+//                          TlsCertificate, TlsKey (PEM files), TlsRequired
+//                          (Yes or No)
 //   [USER]                 User, Pwd; every [USER] section adds one account
 //
 // Sections may repeat and come in any order; a later value overwrites an
@@ -38,6 +40,13 @@ public:
     // Where passive data connections are listened for; an invalid
     // PassivePorts or PassiveAddress ends the parse like an invalid Port.
     const CPassiveSettings& GetPassiveSettings() const { return m_passive; }
+    // TLS: offered when a certificate is named (the key may be in the same
+    // file), required when TlsRequired=Yes.
+    std::string GetTlsCertificate() const { return m_strTlsCertificate; }
+    std::string GetTlsKey() const {
+        return m_strTlsKey.empty() ? m_strTlsCertificate : m_strTlsKey;
+    }
+    bool IsTlsRequired() const { return m_bTlsRequired; }
     void SetStartDir(const std::string& strStartDir) { m_strStartDir = strStartDir; }
     void SetWelcome(const std::string& strWelcome) { m_strWelcome = strWelcome; }
     void SetLogFile(const std::string& strLogFile) { m_strLogFile = strLogFile; }
@@ -64,6 +73,9 @@ private:
     std::string m_strWelcome;
     std::string m_strLogFile;  // macros already expanded; empty: no log file
     CPassiveSettings m_passive;
+    std::string m_strTlsCertificate;
+    std::string m_strTlsKey;
+    bool m_bTlsRequired = false;
 
 public:
     // One account per [USER] section, in file order. Reloading empties and

@@ -212,6 +212,22 @@ void CTandrelServerDlg::ShowRunningLayout(bool bRunning) {
 bool CTandrelServerDlg::StartEngine() {
     const std::string strWelcome = m_config.GetWelcome();
     m_pServer->SetPassiveSettings(m_config.GetPassiveSettings());
+    m_strStartFailure.clear();
+    std::shared_ptr<platform::CTlsContext> pTls;
+    if (!m_config.GetTlsCertificate().empty()) {
+        std::string strError;
+        pTls = platform::CTlsContext::ForServer(m_config.GetTlsCertificate(),
+                                                m_config.GetTlsKey(), strError);
+        if (!pTls) {
+            // A server meant to protect its logins must not start without.
+            m_strStartFailure = "TLS cannot be offered: " + strError;
+            return false;
+        }
+    } else if (m_config.IsTlsRequired()) {
+        m_strStartFailure = "TLS cannot be offered: TlsRequired=Yes needs a TlsCertificate";
+        return false;
+    }
+    m_pServer->SetTls(pTls, m_config.IsTlsRequired());
     return m_pServer->Start([this] { PostQuit(); }, m_bSingleSession, &m_config.m_users,
                             &strWelcome, m_config.m_nPort, m_config.GetStartDir());
 }
@@ -261,13 +277,15 @@ void CTandrelServerDlg::OnStartStop() {
                 m_log.AddLogLine("No [USER] section: nobody can log in");
             }
             Minimize();
-        } else if (m_pServer->GetListenError() != 0) {
+        } else if (m_pServer->GetListenError() != 0 || !m_strStartFailure.empty()) {
             // Nothing listens: the server must not look started. It stays
             // stopped, and an unattended start ends so that whoever started
             // it sees the failure.
             const std::string strCause =
-                WithPort("Can't listen on port %d: ", m_config.m_nPort) +
-                platform::GetSystemErrorText(m_pServer->GetListenError());
+                !m_strStartFailure.empty()
+                    ? m_strStartFailure
+                    : WithPort("Can't listen on port %d: ", m_config.m_nPort) +
+                          platform::GetSystemErrorText(m_pServer->GetListenError());
             DestroyEngine();
             m_log.AddLogLine(WithPort("Server can't start on port %d!!!", m_config.m_nPort));
             m_log.AddLogLine(strCause);

@@ -84,6 +84,8 @@ private:
     bool m_bSettingsLoaded = false;
     bool m_bStarted = false;
     bool m_bListenFailed = false;
+    // Why the last start failed before it could listen (TLS); empty else.
+    std::string m_strStartFailure;
     bool m_bInteractive;
     bool m_bStartSwitch;
     bool m_bSingleSession;

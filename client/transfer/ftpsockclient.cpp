@@ -223,7 +223,7 @@ bool CFtpSockClientBase::Login(const std::string& strUser, const std::string& st
         return false;
     }
     ReadReply();
-    return m_nReplyCode == 230;
+    return m_nReplyCode == 230 && AfterLogin();
 }
 
 bool CFtpSockClientBase::SetBinaryType() {
@@ -324,6 +324,10 @@ bool CFtpSockClient::Connect(const std::string& strHost, unsigned int nPort) {
             return false;
         }
     }
+    if (!m_strTlsUnavailable.empty()) {
+        SetLocalError(kErrorTls, "TLS: " + m_strTlsUnavailable);
+        return false;
+    }
     if (nPort > 0xFFFF) {
         m_strLocalError = "no such port";
     } else if (!bFound) {
@@ -343,7 +347,52 @@ bool CFtpSockClient::Connect(const std::string& strHost, unsigned int nPort) {
     if (m_nReplyCode != 220) {
         m_bConnected = false;
     }
+    m_strTlsHost = m_strTlsHostName.empty() ? strLiteral : m_strTlsHostName;
+    if (m_bConnected && m_pTls) {
+        // The greeting stays the reply of the connect.
+        const std::string strGreeting = m_strLastReply;
+        if (StartTls()) {
+            m_strLastReply = strGreeting;
+            m_nReplyCode = 220;
+        } else {
+            m_bConnected = false;
+        }
+    }
     return m_bConnected;
+}
+
+bool CFtpSockClient::StartTls() {
+    if (!SendCommand("AUTH TLS")) {
+        return false;
+    }
+    ReadReply();
+    if (m_nReplyCode != 234) {
+        // Never a quiet fall back to the clear: the password would follow.
+        SetLocalError(kErrorTls, "the server offers no TLS: " + GetFailureCause());
+        return false;
+    }
+    if (!m_commandTls.Connect(*m_pTls, *m_pCommandSocket, m_strTlsHost)) {
+        SetLocalError(kErrorTls, "TLS: " + m_commandTls.GetError());
+        return false;
+    }
+    return true;
+}
+
+bool CFtpSockClient::AfterLogin() {
+    if (!m_commandTls.IsOpen()) {
+        return true;
+    }
+    for (const char* pszCommand : {"PBSZ 0", "PROT P"}) {
+        if (!SendCommand(pszCommand)) {
+            return false;
+        }
+        ReadReply();
+        if (m_nReplyCode != 200) {
+            SetLocalError(kErrorTls, std::string(pszCommand) + ": " + GetFailureCause());
+            return false;
+        }
+    }
+    return true;
 }
 
 bool CFtpSockClient::CreateCommandSocket() {
@@ -357,6 +406,7 @@ bool CFtpSockClient::CreateCommandSocket() {
 }
 
 void CFtpSockClient::DeleteCommandSocket() {
+    m_commandTls.Drop();
     SetCommandSocket(nullptr);
     m_strCommandLostCause.clear();
     m_nCommandBuffered = 0;
@@ -367,7 +417,9 @@ int64_t CFtpSockClient::CommandSend(const char* pBuffer, size_t nLength) {
     if (m_pCommandSocket == nullptr) {
         return -1;
     }
-    if (!m_pCommandSocket->SendAll(pBuffer, nLength)) {
+    const bool bSent = m_commandTls.IsOpen() ? m_commandTls.SendAll(pBuffer, nLength)
+                                             : m_pCommandSocket->SendAll(pBuffer, nLength);
+    if (!bSent) {
         LoseCommandConnection("connection lost: " +
                               SocketErrorText(m_pCommandSocket->GetLastError()));
         return -1;
@@ -380,7 +432,9 @@ int64_t CFtpSockClient::CommandReceive(char* pByte) {
         return -1;
     }
     if (m_nCommandNext == m_nCommandBuffered) {
-        int64_t nReceived = m_pCommandSocket->Receive(m_commandBuffer, sizeof(m_commandBuffer));
+        int64_t nReceived =
+            m_commandTls.IsOpen() ? m_commandTls.Receive(m_commandBuffer, sizeof(m_commandBuffer))
+                                  : m_pCommandSocket->Receive(m_commandBuffer, sizeof(m_commandBuffer));
         if (nReceived <= 0) {
             if (nReceived == 0) {
                 LoseCommandConnection("connection closed by the server");
@@ -426,20 +480,27 @@ void CFtpSockClient::CloseDataListener() {
 }
 
 int64_t CFtpSockClient::DataSend(const char* pBuffer, size_t nLength) {
-    if (g_pDataConnection == nullptr || !g_pDataConnection->SendAll(pBuffer, nLength)) {
+    if (g_pDataConnection == nullptr) {
         return -1;
     }
-    return static_cast<int64_t>(nLength);
+    const bool bSent = m_dataTls.IsOpen() ? m_dataTls.SendAll(pBuffer, nLength)
+                                          : g_pDataConnection->SendAll(pBuffer, nLength);
+    return bSent ? static_cast<int64_t>(nLength) : -1;
 }
 
 int64_t CFtpSockClient::DataReceive(char* pBuffer, size_t nCapacity) {
     if (g_pDataConnection == nullptr) {
         return -1;
     }
-    return g_pDataConnection->Receive(pBuffer, nCapacity);
+    return m_dataTls.IsOpen() ? m_dataTls.Receive(pBuffer, nCapacity)
+                              : g_pDataConnection->Receive(pBuffer, nCapacity);
 }
 
 void CFtpSockClient::CloseDataConnection() {
+    // An upload is whole for the server only with TLS's own end after it.
+    if (m_dataTls.IsOpen()) {
+        m_dataTls.Close();
+    }
     std::lock_guard<std::mutex> lock(m_socketsMutex);
     if (g_pDataConnection != nullptr) {
         g_pDataConnection->Close();
@@ -448,6 +509,8 @@ void CFtpSockClient::CloseDataConnection() {
 }
 
 void CFtpSockClient::AbortDataConnection() {
+    // Without TLS's end, so that a cut upload cannot look whole.
+    m_dataTls.Drop();
     std::lock_guard<std::mutex> lock(m_socketsMutex);
     if (g_pDataConnection != nullptr) {
         g_pDataConnection->Abort();
@@ -612,8 +675,23 @@ bool CFtpSockClient::BeginDataTransfer(platform::CSocket& dataSocket) {
     }
     // Published only once accepted, so that Cancel never shuts down a
     // socket while the accept fills it in.
-    std::lock_guard<std::mutex> lock(m_socketsMutex);
-    g_pDataConnection = &dataSocket;
+    {
+        std::lock_guard<std::mutex> lock(m_socketsMutex);
+        g_pDataConnection = &dataSocket;
+    }
+    // The data connection takes up the command connection's TLS session,
+    // as servers that tie the two together demand.
+    if (m_commandTls.IsOpen() &&
+        !m_dataTls.Connect(*m_pTls, dataSocket, m_strTlsHost, &m_commandTls)) {
+        const std::string strCause = "data connection: TLS: " + m_dataTls.GetError();
+        AbortDataConnection();
+        EndDataTransfer();
+        // The server answers the failed transfer; read, that answer would
+        // be taken for the next command's.
+        ReadReply();
+        SetLocalError(kErrorDataOrLocalFile, strCause);
+        return false;
+    }
     return true;
 }
 

@@ -3,10 +3,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "platform/socket.h"
+#include "platform/tls.h"
 
 // The transfer clients that the sync run drives. CFtpSockClientBase holds the
 // command-level operations, written on thirteen primitives only; the TCP
@@ -26,6 +28,7 @@ constexpr int kErrorSocketCreate = 5001;    // a socket could not be created
 constexpr int kErrorDataListen = 5002;      // the data listener could not listen
 constexpr int kErrorPortRefused = 5003;     // PORT not sent, or not answered with 200
 constexpr int kErrorDataOrLocalFile = 5004; // no data connection, or the local file failed
+constexpr int kErrorTls = 5005;             // TLS not offered, not verified, or refused
 
 class CFtpSockClientBase {
 public:
@@ -67,7 +70,8 @@ public:
     // code as it was.
     std::string ReadReply();
 
-    // USER, then PASS only after 331; true on 230.
+    // USER, then PASS only after 331; true on 230 and what AfterLogin
+    // then does.
     bool Login(const std::string& strUser, const std::string& strPassword);
     // TYPE I; true on 200.
     bool SetBinaryType();
@@ -109,6 +113,10 @@ public:
     std::string m_strLocalError;
 
 protected:
+    // What a connection needs once logged in; false ends the login as
+    // failed.
+    virtual bool AfterLogin() { return true; }
+
     // Sets a local code and its cause together.
     void SetLocalError(int nCode, const std::string& strCause) {
         m_nReplyCode = nCode;
@@ -192,10 +200,28 @@ public:
     // Chosen before Connect; Active without it.
     void SetDataMode(EDataMode eMode) { m_eDataMode = eMode; }
 
+    // TLS with this context (null: none), chosen before Connect. Connect
+    // then asks for it (AUTH TLS) right after the greeting and fails, before
+    // any password is sent, when the server has none or its certificate
+    // does not verify for the host connected to; after login every data
+    // connection is protected too (PBSZ 0, PROT P).
+    // A context that could not be loaded is given as its cause instead:
+    // Connect then fails with it at once.
+    void SetTls(std::shared_ptr<platform::CTlsContext> pContext) { m_pTls = std::move(pContext); }
+    void SetTlsUnavailable(const std::string& strCause) { m_strTlsUnavailable = strCause; }
+    // The name the server's certificate must carry when it is not the host
+    // given to Connect (a name that was looked up before).
+    void SetTlsHostName(const std::string& strName) { m_strTlsHostName = strName; }
+
     platform::CSocket* m_pCommandSocket = nullptr;
     platform::CSocket m_DataListener;
 
+protected:
+    bool AfterLogin() override;
+
 private:
+    // AUTH TLS and the handshake on the command connection.
+    bool StartTls();
     // PORT (EPRT over IPv6) with a listener of ours.
     bool OpenActiveDataPort();
     // EPSV, else PASV, and the connection to the port the server names.
@@ -236,6 +262,12 @@ private:
     bool m_bNoPasv = false;
     // A passive data connection made before its transfer command.
     platform::CSocket m_PassiveConnection;
+    std::shared_ptr<platform::CTlsContext> m_pTls;
+    std::string m_strTlsHost;            // the name the certificate must carry
+    std::string m_strTlsUnavailable;     // why TLS was asked for but cannot be had
+    std::string m_strTlsHostName;
+    platform::CTlsStream m_commandTls;   // open once AUTH TLS succeeded
+    platform::CTlsStream m_dataTls;      // on the data connection of a transfer
     // Why the command connection is gone; empty while it works.
     std::string m_strCommandLostCause;
     // Held while the command socket, the data connection or the listener is

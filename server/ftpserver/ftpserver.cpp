@@ -38,6 +38,10 @@ const char* const kReplyActionAborted = "552 Requested file action aborted.";
 const char* const kReplyBadRestart = "554 Requested action not taken: invalid REST parameter.";
 const char* const kReplySyntaxError = "501 Syntax error in parameters or arguments.";
 const char* const kReplyBadSequence = "503 Bad sequence of commands.";
+const char* const kReplyNotLoggedIn = "530 Not logged in.";
+const char* const kReplyTlsRequired = "530 TLS is required: send AUTH TLS before USER.";
+const char* const kReplyNotProtected =
+    "521 Data connection cannot be opened with this PROT setting.";
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
@@ -263,16 +267,25 @@ void CFtpServer::ServerThread() {
         m_nRestartOffset = 0;
         m_strRenameFrom.clear();
         m_bEpsvAll = false;
+        m_bProtectionSizeSet = false;
+        m_bProtectData = false;
+        m_pszLoginRefusal = kReplyNotLoggedIn;
+        m_controlTls.Drop();
+        m_dataTls.Drop();
 
         std::string strPeer = m_peerAddress.GetAddressText();
         TRACE(0, "Connected to " + strPeer);
         SendReply("220 " + m_strWelcome);
         if (!Login()) {
-            SendReply("530 Not logged in.");
+            SendReply(m_pszLoginRefusal);
         } else {
             RunSession();
         }
         CloseSocket(m_passiveSocket);
+        // The end said under TLS, so that the client can tell it from a cut.
+        if (m_controlTls.IsOpen()) {
+            m_controlTls.Close();
+        }
         CloseSocket(m_controlSocket);
         TRACE(0, "Disconnected from " + strPeer);
     }
@@ -372,6 +385,12 @@ bool CFtpServer::Login() {
         bReceived = ReceiveLoginCommand(command);
     }
     bool bLoggedIn = false;
+    // The password must not cross the network in the clear.
+    if (bReceived && command.strCommand == "USER" && m_bTlsRequired && !m_controlTls.IsOpen()) {
+        TRACE(0, "Login refused without TLS");
+        m_pszLoginRefusal = kReplyTlsRequired;
+        bReceived = false;
+    }
     if (bReceived && command.strCommand == "USER") {
         const std::string strUser = command.strArgument;
         const std::string* pPassword = nullptr;
@@ -426,22 +445,112 @@ bool CFtpServer::AnswerBeforeLogin(const CCommand& command) {
         DispatchCommand(command, bHandled);
         return true;
     }
-    // A client that would like TLS asks first; without it the session goes
-    // on in the clear, as the client decides.
+    // TLS is asked for before login; the protection of data connections
+    // may be too.
     if (command.strCommand == "AUTH") {
-        SendReply("502 Command not implemented.");
-        return true;
+        return OnAuth(command.strArgument);
+    }
+    if (command.strCommand == "PBSZ") {
+        return OnPbsz(command.strArgument);
+    }
+    if (command.strCommand == "PROT") {
+        return OnProt(command.strArgument);
     }
     return false;
 }
 
 void CFtpServer::SendFeatures() {
     SendReply("211-Features:");
-    for (const char* pszFeature : {" EPRT", " EPSV", " MD5", " PASV", " REST STREAM", " SIZE",
-                                   " TIME", " UTF8"}) {
+    if (m_pTls) {
+        SendReply(" AUTH TLS");
+    }
+    for (const char* pszFeature : {" EPRT", " EPSV", " MD5", " PASV"}) {
+        SendReply(pszFeature);
+    }
+    if (m_pTls) {
+        SendReply(" PBSZ");
+        SendReply(" PROT");
+    }
+    for (const char* pszFeature : {" REST STREAM", " SIZE", " TIME", " UTF8"}) {
         SendReply(pszFeature);
     }
     SendReply("211 End");
+}
+
+// A client that would like TLS asks first. Without TLS the session goes on
+// in the clear, as the client decides.
+bool CFtpServer::OnAuth(const std::string& strArgument) {
+    if (!m_pTls) {
+        SendReply("502 Command not implemented.");
+        return true;
+    }
+    if (m_controlTls.IsOpen()) {
+        SendReply(kReplyBadSequence);
+        return true;
+    }
+    if (!EqualsNoCase(strArgument, "TLS") && !EqualsNoCase(strArgument, "TLS-C") &&
+        !EqualsNoCase(strArgument, "SSL")) {
+        SendReply("504 Command not implemented for that parameter.");
+        return true;
+    }
+    SendReply("234 Proceed with negotiation.");
+    // Whatever followed AUTH in the clear was said before TLS and must not
+    // pass for a command said under it.
+    m_strPending.clear();
+    m_bAfterCr = false;
+    if (!m_controlTls.Accept(*m_pTls, m_controlSocket)) {
+        const std::string strLine = "TLS handshake with " + m_peerAddress.GetAddressText() +
+                                    " failed: " + m_controlTls.GetError();
+        TRACE(m_controlTls.GetSocketError(), strLine);
+        LogLine(strLine);
+        // Nothing more can be said to the client: the session ends.
+        m_controlSocket.Shutdown();
+        return false;
+    }
+    TRACE(0, "TLS established");
+    return true;
+}
+
+bool CFtpServer::OnPbsz(const std::string& /*strArgument*/) {
+    if (!m_controlTls.IsOpen()) {
+        SendReply(kReplyBadSequence);
+        return true;
+    }
+    // TLS frames its own records: the only buffer size is 0.
+    m_bProtectionSizeSet = true;
+    SendReply("200 PBSZ=0");
+    return true;
+}
+
+bool CFtpServer::OnProt(const std::string& strArgument) {
+    if (!m_controlTls.IsOpen() || !m_bProtectionSizeSet) {
+        SendReply(kReplyBadSequence);
+        return true;
+    }
+    if (EqualsNoCase(strArgument, "P")) {
+        m_bProtectData = true;
+        SendReply("200 Protection level set to Private.");
+    } else if (EqualsNoCase(strArgument, "C")) {
+        if (m_bTlsRequired) {
+            SendReply("534 Request denied for policy reasons.");
+        } else {
+            m_bProtectData = false;
+            SendReply("200 Protection level set to Clear.");
+        }
+    } else if (EqualsNoCase(strArgument, "S") || EqualsNoCase(strArgument, "E")) {
+        SendReply("536 Requested PROT level not supported by mechanism.");
+    } else {
+        SendReply("504 Command not implemented for that parameter.");
+    }
+    return true;
+}
+
+bool CFtpServer::RefusedUnprotected() {
+    const bool bRefused = m_bTlsRequired && !m_bProtectData;
+    if (bRefused) {
+        SendReply(kReplyNotProtected);
+    }
+    return bRefused;
 }
 
 // The name goes to the log as readable text of bounded length; the password
@@ -563,7 +672,8 @@ bool CFtpServer::ReceiveLine(std::string& strLine, bool& bTooLong) {
                 static_cast<int>(std::min<long long>(nLeftMs, m_nTimeoutMs)));
         }
         char buffer[kReceiveBufferSize];
-        int64_t nReceived = m_controlSocket.Receive(buffer, sizeof(buffer));
+        int64_t nReceived = m_controlTls.IsOpen() ? m_controlTls.Receive(buffer, sizeof(buffer))
+                                                  : m_controlSocket.Receive(buffer, sizeof(buffer));
         if (nReceived < 0) {
             const int nError = m_controlSocket.GetLastError();
             TRACE(nError, "recv(...) failed");
@@ -616,7 +726,9 @@ bool CFtpServer::ReceiveCommand(CCommand& command) {
 
 bool CFtpServer::SendReply(const std::string& strReply) {
     std::string strLine = strReply + "\r\n";
-    if (!m_controlSocket.SendAll(strLine.data(), strLine.size())) {
+    const bool bSent = m_controlTls.IsOpen() ? m_controlTls.SendAll(strLine.data(), strLine.size())
+                                             : m_controlSocket.SendAll(strLine.data(), strLine.size());
+    if (!bSent) {
         TRACE(m_controlSocket.GetLastError(), "send(...) failed");
         return false;
     }
@@ -678,6 +790,8 @@ bool CFtpServer::DispatchCommand(const CCommand& command, bool& bHandled) {
     } kFileCommands[] = {
         {"PORT", &CFtpServer::OnPort}, {"EPRT", &CFtpServer::OnEprt},
         {"PASV", &CFtpServer::OnPasv}, {"EPSV", &CFtpServer::OnEpsv},
+        {"AUTH", &CFtpServer::OnAuth}, {"PBSZ", &CFtpServer::OnPbsz},
+        {"PROT", &CFtpServer::OnProt},
         {"ALLO", &CFtpServer::OnAllo},
         {"LIST", &CFtpServer::OnList},
         {"RETR", &CFtpServer::OnRetr}, {"STOR", &CFtpServer::OnStor},
@@ -1083,6 +1197,26 @@ bool CFtpServer::OnAllo(const std::string& strArgument) {
 }
 
 bool CFtpServer::OpenDataConnection() {
+    return OpenPlainDataConnection() && ProtectDataConnection();
+}
+
+bool CFtpServer::ProtectDataConnection() {
+    if (!m_bProtectData) {
+        return true;
+    }
+    // The client is the TLS client on every data connection, whoever
+    // connected.
+    const bool bNewSessions = false;
+    if (!m_dataTls.Accept(*m_pTls, m_dataSocket, bNewSessions)) {
+        TRACE(m_dataTls.GetSocketError(), "TLS handshake on the data connection failed: " +
+                                               m_dataTls.GetError());
+        CloseSocket(m_dataSocket);
+        return false;
+    }
+    return true;
+}
+
+bool CFtpServer::OpenPlainDataConnection() {
     if (m_passiveSocket.IsOpen()) {
         return AcceptPassiveConnection();
     }
@@ -1104,7 +1238,22 @@ bool CFtpServer::OpenDataConnection() {
     return true;
 }
 
-void CFtpServer::CloseDataConnection() { CloseSocket(m_dataSocket); }
+void CFtpServer::CloseDataConnection() {
+    if (m_dataTls.IsOpen()) {
+        m_dataTls.Close();
+    }
+    CloseSocket(m_dataSocket);
+}
+
+int64_t CFtpServer::DataReceive(void* pBuffer, size_t nCount) {
+    return m_dataTls.IsOpen() ? m_dataTls.Receive(pBuffer, nCount)
+                              : m_dataSocket.Receive(pBuffer, nCount);
+}
+
+bool CFtpServer::DataSendAll(const void* pBuffer, size_t nCount) {
+    return m_dataTls.IsOpen() ? m_dataTls.SendAll(pBuffer, nCount)
+                              : m_dataSocket.SendAll(pBuffer, nCount);
+}
 
 std::string CFtpServer::MakeListing(const std::string& strArgument, bool bNamesOnly) {
     // "LIST -la" and the like: options of ls, which the listing ignores.
@@ -1167,13 +1316,16 @@ std::string CFtpServer::MakeListing(const std::string& strArgument, bool bNamesO
 
 // 150, the listing on a data connection, then pszDone (or 425, 426).
 bool CFtpServer::SendListing(const std::string& strListing, const char* pszDone) {
+    if (RefusedUnprotected()) {
+        return true;
+    }
     SendReply(kReplyOpening);
     if (!OpenDataConnection()) {
         SendReply(kReplyNoDataConnection);
         return true;
     }
     const bool bSent =
-        strListing.empty() || m_dataSocket.SendAll(strListing.data(), strListing.size());
+        strListing.empty() || DataSendAll(strListing.data(), strListing.size());
     if (!bSent) {
         TRACE(m_dataSocket.GetLastError(), "send(...) failed");
     }
@@ -1195,6 +1347,9 @@ bool CFtpServer::OnNlst(const std::string& strArgument) {
 
 bool CFtpServer::OnRetr(const std::string& strArgument) {
     const int64_t nOffset = std::exchange(m_nRestartOffset, 0);
+    if (RefusedUnprotected()) {
+        return true;
+    }
     std::string strPath;
     if (!ResolvePath(strArgument, strPath) || !IsOrdinaryFile(strPath)) {
         SendReply(kReplyUnavailable);
@@ -1218,7 +1373,9 @@ bool CFtpServer::OnRetr(const std::string& strArgument) {
         return true;
     }
     // The data socket's send time-out ends a send that makes no progress.
-    if (m_dataSocket.SendFile(file, static_cast<uint64_t>(nLength - nOffset))) {
+    const uint64_t nToSend = static_cast<uint64_t>(nLength - nOffset);
+    if (m_dataTls.IsOpen() ? m_dataTls.SendFile(file, nToSend)
+                           : m_dataSocket.SendFile(file, nToSend)) {
         SendReply(kReplyTransferred);
     } else {
         TRACE(m_dataSocket.GetLastError(), "TransmitFile(...) failed");
@@ -1232,6 +1389,9 @@ bool CFtpServer::OnStor(const std::string& strArgument) {
     // An announced size and a restart offset hold for this upload only.
     const int64_t nAnnouncedSize = std::exchange(m_nAnnouncedSize, -1);
     const int64_t nOffset = std::exchange(m_nRestartOffset, 0);
+    if (RefusedUnprotected()) {
+        return true;
+    }
     std::string strPath;
     if (!ResolvePath(strArgument, strPath)) {
         SendReply(kReplyUnavailable);
@@ -1274,7 +1434,7 @@ bool CFtpServer::OnStor(const std::string& strArgument) {
         SendReply(kReplyBadRestart);
         return true;
     }
-    if (!OpenDataConnection()) {
+    if (!OpenPlainDataConnection()) {
         // Cleaned up before the reply, so the client never sees a stray file.
         file.Close();
         platform::RemoveFile(strTemporary);
@@ -1282,11 +1442,18 @@ bool CFtpServer::OnStor(const std::string& strArgument) {
         return true;
     }
     SendReply(kReplyOpening);
+    // A client begins TLS on the data connection once it has the 150.
+    if (!ProtectDataConnection()) {
+        file.Close();
+        platform::RemoveFile(strTemporary);
+        SendReply(kReplyNoDataConnection);
+        return true;
+    }
     bool bComplete = false;
     int64_t nStored = 0;
     std::vector<char> buffer(kStoreBlockSize);
     for (;;) {
-        int64_t nReceived = m_dataSocket.Receive(buffer.data(), buffer.size());
+        int64_t nReceived = DataReceive(buffer.data(), buffer.size());
         if (nReceived < 0) {
             TRACE(m_dataSocket.GetLastError(), "recv(...) failed");
             break;

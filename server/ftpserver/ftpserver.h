@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "platform/socket.h"
+#include "platform/tls.h"
 
 // The transfer server engine: one server thread that listens on a port (of
 // IPv4 and IPv6 alike), serves one client at a time over a small FTP subset
@@ -112,6 +114,14 @@ public:
     // Set before Start.
     void SetPassiveSettings(const CPassiveSettings& settings) { m_passive = settings; }
 
+    // TLS for clients that ask for it (AUTH TLS), with this context; null
+    // for none. bRequired: no login without it (and no data connection
+    // without PROT P). Set before Start.
+    void SetTls(std::shared_ptr<platform::CTlsContext> pContext, bool bRequired) {
+        m_pTls = std::move(pContext);
+        m_bTlsRequired = m_pTls != nullptr && bRequired;
+    }
+
     // Tests only: listens on IPv4 and IPv6 with a socket each, as on systems
     // where one socket cannot take both.
     void SetSeparateListenersForTesting(bool bSeparate) { m_bSeparateListeners = bSeparate; }
@@ -162,6 +172,12 @@ private:
     bool OnEprt(const std::string& strArgument);
     bool OnPasv(const std::string& strArgument);
     bool OnEpsv(const std::string& strArgument);
+    bool OnAuth(const std::string& strArgument);
+    bool OnPbsz(const std::string& strArgument);
+    bool OnProt(const std::string& strArgument);
+    // True when TLS is required and data connections are not protected;
+    // then the transfer command is answered.
+    bool RefusedUnprotected();
     // Opens the listener of a passive data connection on the address the
     // client reached us at; false (traced) when none can be had.
     bool OpenPassiveListener(platform::CSocketAddress& address);
@@ -208,8 +224,14 @@ private:
     // ago; hidden, they would otherwise stay there for ever.
     void RemoveStaleTemporaries(const std::string& strDirectory);
     bool IsOrdinaryFile(const std::string& strPath);
+    // The data connection, protected when PROT P asked for it.
     bool OpenDataConnection();
+    bool OpenPlainDataConnection();
+    // TLS on the data connection under PROT P; closes it when that fails.
+    bool ProtectDataConnection();
     void CloseDataConnection();
+    int64_t DataReceive(void* pBuffer, size_t nCount);
+    bool DataSendAll(const void* pBuffer, size_t nCount);
 
     // Socket handling shared with Stop, which may shut them down from the
     // user-interface thread at any moment.
@@ -246,6 +268,13 @@ private:
     CPassiveSettings m_passive;
     uint16_t m_nNextPassivePort = 0;  // where the next search of the range starts
     bool m_bEpsvAll = false;          // EPSV ALL: no other data command any more
+    std::shared_ptr<platform::CTlsContext> m_pTls;
+    bool m_bTlsRequired = false;
+    platform::CTlsStream m_controlTls;  // open once AUTH TLS succeeded
+    platform::CTlsStream m_dataTls;     // on the data connection, under PROT P
+    bool m_bProtectionSizeSet = false;  // PBSZ came
+    bool m_bProtectData = false;        // PROT P
+    const char* m_pszLoginRefusal = nullptr;  // the reply to a failed login
     platform::CSocketAddress m_peerAddress;
     platform::CSocketAddress m_dataAddress;  // set by PORT, kept across sessions
     bool m_bDataAddressSet = false;

@@ -13,6 +13,7 @@
 
 #include "tests/server/ftp_test_client.h"
 #include "tests/common/utf16_text.h"
+#include "tests/support/certs.h"
 #include "tests/support/process.h"
 #include "tests/support/fsutil.h"
 #include "tests/support/syscodes.h"
@@ -240,6 +241,78 @@ TEST_F(ClientProgramTest, EveryDataModeSyncsOverEitherProtocol) {
         EXPECT_TRUE(m_served.ReadFile(strSent) == m_local.ReadFile(strSent));
         EXPECT_THAT(m_serverProcess.Stdout(), ::testing::HasSubstr(c.pszDataCommand));
     }
+}
+
+TEST_F(ClientProgramTest, TlsSyncsWhenTheCertificateVerifiesAndFailsBeforeThePasswordElse) {
+    if (!platform::IsTlsAvailable()) {
+        GTEST_SKIP() << "this build has no TLS";
+    }
+    const CTestCertificates certs = MakeTestCertificates(m_runtime.Path());
+    ASSERT_EQ(certs.strError, "");
+    const std::string strServerSettings =
+        "[TCP]\nPort=" + std::to_string(m_nPort) + "\nStartDir=" + m_served.Path() +
+        "\nWelcome=Sync server ready\n[USER]\nUser=op\nPwd=pw\n";
+    auto script = [&](const std::string& strAddress, const std::string& strCaFile,
+                      const std::string& strMode) {
+        return "[TandrelClient]\nVersion=Quillon 4.1\n[SERVER]\nLabel=Test office\nAddress=" +
+               strAddress + "\nPort=" + std::to_string(m_nPort) + "\nUser=op\nPwd=pw\nLog=" +
+               LogPath() + "\nTls=Yes\nTlsCaFile=" + strCaFile + "\nDataMode=" + strMode + "\n" +
+               Sections();
+    };
+    auto head = [&](const std::string& strShown) {
+        std::vector<std::string> lines = Head();
+        lines[0] = "Trying to connect to " + strShown + ":" + std::to_string(m_nPort) + "...";
+        return lines;
+    };
+    // The server requires TLS: a whole sync, with the names checked
+    // against the certificate as the script writes them.
+    ASSERT_TRUE(m_server.WriteFile("TandrelServer.INI",
+                                   strServerSettings + "[TCP]\nTlsCertificate=" +
+                                       certs.strServerCert + "\nTlsKey=" + certs.strServerKey +
+                                       "\nTlsRequired=Yes\n"));
+    StartServer();
+    int nRun = 0;
+    for (const auto& [pszAddress, pszShown, pszMode] :
+         {std::tuple{"localhost", "127.0.0.1", "Passive"}, std::tuple{"::1", "[::1]", "Active"}}) {
+        SCOPED_TRACE(pszAddress);
+        ASSERT_TRUE(m_served.WriteFile("report.txt", "report " + std::to_string(++nRun) + "\n"));
+        ASSERT_TRUE(m_local.WriteFile("b.dat", "bravo " + std::to_string(nRun)));
+        WriteScript(script(pszAddress, certs.strCa, pszMode));
+        testsupport::CProcessResult result = RunClient({"-silent"});
+        EXPECT_EQ(result.m_nExitStatus, kExitOk) << result.m_strStderr;
+        const std::string strLog = ReadLog();
+        EXPECT_THAT(strLog, ::testing::StartsWith(testsupport::AsText(Lines(head(pszShown)))));
+        EXPECT_THAT(strLog, ::testing::HasSubstr(GetLine("OK TRANSM", "report.txt")));
+        EXPECT_THAT(strLog, ::testing::HasSubstr(PutLine("OK TRANSM", "b.dat")));
+        EXPECT_EQ(m_local.ReadFile("In/report.txt"), m_served.ReadFile("report.txt"));
+        EXPECT_EQ(m_served.ReadFile("b.dat"), m_local.ReadFile("b.dat"));
+    }
+    // A certificate that does not verify fails the run, and says why.
+    WriteScript(script("localhost", certs.strOtherCa, "Passive"));
+    testsupport::CProcessResult wrongCa = RunClient({"-silent"});
+    EXPECT_EQ(wrongCa.m_nExitStatus, 4);
+    EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(
+                             {"Trying to connect to 127.0.0.1:" + std::to_string(m_nPort) + "...",
+                              "Can't connect!!!"})));
+    EXPECT_EQ(wrongCa.m_strStderr,
+              testsupport::AsText("connect to 127.0.0.1:" + std::to_string(m_nPort) +
+                                  ": TLS: certificate verify failed: unable to get local issuer "
+                                  "certificate\n"));
+    // A server without TLS never hears the password.
+    m_serverProcess.Kill(SIGTERM);
+    ASSERT_TRUE(m_serverProcess.Wait(10s));
+    ASSERT_TRUE(m_server.WriteFile("TandrelServer.INI", strServerSettings));
+    testsupport::CBackgroundProcess plainServer;
+    StartServer(plainServer);
+    WriteScript(script("localhost", certs.strCa, "Auto"));
+    testsupport::CProcessResult noTls = RunClient({"-silent"});
+    EXPECT_EQ(noTls.m_nExitStatus, 4);
+    EXPECT_EQ(noTls.m_strStderr,
+              testsupport::AsText("connect to 127.0.0.1:" + std::to_string(m_nPort) +
+                                  ": the server offers no TLS: 502 Command not implemented.\n"));
+    EXPECT_THAT(plainServer.Stdout(), ::testing::HasSubstr("R: AUTH TLS"));
+    EXPECT_THAT(plainServer.Stdout(), ::testing::Not(::testing::HasSubstr("R: USER")));
+    EXPECT_THAT(plainServer.Stdout(), ::testing::Not(::testing::HasSubstr("R: PASS")));
 }
 
 TEST_F(ClientProgramTest, AClientStartedRightAfterItsServerConnects) {

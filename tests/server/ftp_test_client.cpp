@@ -20,7 +20,17 @@ bool CFtpTestClient::Connect(const std::string& strAddress, int nPort) {
 }
 
 bool CFtpTestClient::SendRaw(const std::string& strText) {
-    return m_socket.SendAll(strText.data(), strText.size());
+    return m_tls.IsOpen() ? m_tls.SendAll(strText.data(), strText.size())
+                          : m_socket.SendAll(strText.data(), strText.size());
+}
+
+std::string CFtpTestClient::StartTls(platform::CTlsContext& context, const std::string& strHost) {
+    const std::string strReply = Command("AUTH TLS");
+    if (strReply.compare(0, 3, "234") != 0) {
+        return strReply;
+    }
+    m_socket.SetTimeouts(5000);
+    return m_tls.Connect(context, m_socket, strHost) ? std::string() : m_tls.GetError();
 }
 
 std::string CFtpTestClient::Command(const std::string& strLine) {
@@ -36,11 +46,15 @@ std::string CFtpTestClient::ReadLine(int nTimeoutMs) {
             m_strBuffer.erase(0, nEnd + 2);
             return strLine;
         }
-        if (m_socket.WaitReadable(nTimeoutMs) != 1) {
+        // Under TLS bytes may wait inside it, where the socket shows none.
+        if (m_tls.IsOpen()) {
+            m_socket.SetTimeouts(nTimeoutMs);
+        } else if (m_socket.WaitReadable(nTimeoutMs) != 1) {
             return std::string();
         }
         char buffer[4096];
-        int64_t nRead = m_socket.Receive(buffer, sizeof(buffer));
+        int64_t nRead = m_tls.IsOpen() ? m_tls.Receive(buffer, sizeof(buffer))
+                                       : m_socket.Receive(buffer, sizeof(buffer));
         if (nRead <= 0) {
             return std::string();
         }
@@ -49,11 +63,15 @@ std::string CFtpTestClient::ReadLine(int nTimeoutMs) {
 }
 
 bool CFtpTestClient::IsClosedByServer(int nTimeoutMs) {
-    if (!m_strBuffer.empty() || m_socket.WaitReadable(nTimeoutMs) != 1) {
+    if (!m_strBuffer.empty()) {
         return false;
     }
     char c;
-    return m_socket.Receive(&c, 1) == 0;
+    if (m_tls.IsOpen()) {
+        m_socket.SetTimeouts(nTimeoutMs);
+        return m_tls.Receive(&c, 1) == 0;
+    }
+    return m_socket.WaitReadable(nTimeoutMs) == 1 && m_socket.Receive(&c, 1) == 0;
 }
 
 int FindFreePort() {
@@ -146,7 +164,8 @@ int PassivePort(const std::string& strReply) {
 }
 
 CTransferResult PassiveTransfer(CFtpTestClient& client, const std::string& strPassive,
-                                const std::string& strCommand, const std::string& strUpload) {
+                                const std::string& strCommand, const std::string& strUpload,
+                                platform::CTlsContext* pTls) {
     CTransferResult result;
     const std::string strReply = client.Command(strPassive);
     platform::CSocketAddress server;
@@ -164,13 +183,28 @@ CTransferResult PassiveTransfer(CFtpTestClient& client, const std::string& strPa
     if (result.strFirstReply.compare(0, 3, "150") != 0) {
         return result;
     }
+    // Under PROT P the data connection turns to TLS once the 150 is there,
+    // in the command connection's session.
+    platform::CTlsStream tls;
+    if (pTls != nullptr && !tls.Connect(*pTls, data, "localhost", &client.m_tls)) {
+        result.strData = "<TLS failed: " + tls.GetError() + ">";
+        result.strFinalReply = client.ReadLine();
+        return result;
+    }
+    result.bResumed = tls.IsResumed();
     if (strCommand.compare(0, 4, "STOR") == 0) {
-        data.SendAll(strUpload.data(), strUpload.size());
+        if (tls.IsOpen()) {
+            tls.SendAll(strUpload.data(), strUpload.size());
+            tls.Close();
+        } else {
+            data.SendAll(strUpload.data(), strUpload.size());
+        }
         data.Close();
     } else {
         char buffer[65536];
         int64_t nRead;
-        while ((nRead = data.Receive(buffer, sizeof(buffer))) > 0) {
+        while ((nRead = tls.IsOpen() ? tls.Receive(buffer, sizeof(buffer))
+                                     : data.Receive(buffer, sizeof(buffer))) > 0) {
             result.strData.append(buffer, static_cast<size_t>(nRead));
         }
     }

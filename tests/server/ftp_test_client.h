@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/socket.h"
+#include "platform/tls.h"
 
 // A plain line client for driving the engine over a real socket.
 class CFtpTestClient {
@@ -26,7 +27,12 @@ public:
     // True when the server has closed the connection (no more bytes).
     bool IsClosedByServer(int nTimeoutMs = 5000);
 
+    // "AUTH TLS" and, after its 234, the handshake for strHost: from then
+    // on every line goes under TLS. Empty on success, else what failed.
+    std::string StartTls(platform::CTlsContext& context, const std::string& strHost);
+
     platform::CSocket m_socket;
+    platform::CTlsStream m_tls;
 
 private:
     std::string m_strBuffer;
@@ -55,6 +61,7 @@ struct CTransferResult {
     std::string strFirstReply;  // 150, or the refusal
     std::string strFinalReply;  // 226/250/425/426/552, empty when there was none
     std::string strData;        // bytes received (RETR, LIST)
+    bool bResumed = false;      // the data connection's TLS took up the command connection's
 };
 
 CTransferResult Transfer(CFtpTestClient& client, const std::string& strCommand,
@@ -67,7 +74,9 @@ int PassivePort(const std::string& strReply);
 // One transfer with a passive data connection: strPassive ("PASV", "EPSV")
 // is sent, the data connection goes to the port its reply names at the
 // server's address, then strCommand moves the bytes. The reply to strPassive
-// is kept in strFirstReply when it names no port.
+// is kept in strFirstReply when it names no port. With pTls the data
+// connection is protected (PROT P must have been agreed).
 CTransferResult PassiveTransfer(CFtpTestClient& client, const std::string& strPassive,
                                 const std::string& strCommand,
-                                const std::string& strUpload = std::string());
+                                const std::string& strUpload = std::string(),
+                                platform::CTlsContext* pTls = nullptr);

@@ -16,6 +16,7 @@
 #include "common/md5.h"
 #include "platform/clock.h"
 #include "tests/server/ftp_test_client.h"
+#include "tests/support/certs.h"
 #include "tests/support/fsutil.h"
 #include "tests/support/tempdir.h"
 
@@ -1187,6 +1188,125 @@ TEST_F(FtpServerTest, ClientsOfBothProtocolsAreServedWithOneOrTwoListeners) {
         // Stop ends a server that waits on two listeners too.
         m_server.Stop();
     }
+}
+
+TEST_F(FtpServerTest, TlsProtectsLoginAndDataAndCanBeRequired) {
+    if (!platform::IsTlsAvailable()) {
+        GTEST_SKIP() << "this build has no TLS";
+    }
+    // A handshake that never comes ends soon.
+    m_nTimeoutMs = 1500;
+    testsupport::CTempDir certDir;
+    const CTestCertificates certs = MakeTestCertificates(certDir.Path());
+    ASSERT_EQ(certs.strError, "");
+    std::string strError;
+    std::shared_ptr<platform::CTlsContext> pServerTls =
+        platform::CTlsContext::ForServer(certs.strServerCert, certs.strServerKey, strError);
+    ASSERT_TRUE(pServerTls) << strError;
+    auto pClientTls = platform::CTlsContext::ForClient(certs.strCa, strError);
+    auto pOtherCa = platform::CTlsContext::ForClient(certs.strOtherCa, strError);
+    ASSERT_TRUE(pClientTls && pOtherCa) << strError;
+    const std::string strData = TestBytes(1024 * 1024 + 5);
+    ASSERT_TRUE(m_dir.WriteFile("a.bin", strData));
+    const std::string kDone = "226 Closing data connection. Requested file action successful.";
+    const std::string kBadSequence = "503 Bad sequence of commands.";
+    for (const bool bRequired : {false, true}) {
+        SCOPED_TRACE(bRequired ? "required" : "offered");
+        m_server.Stop();
+        m_server.SetTls(pServerTls, bRequired);
+        StartServer(&m_users, false);
+        {
+            CFtpTestClient client;
+            Greet(client);
+            EXPECT_EQ(client.Command("FEAT"), "211-Features:");
+            std::vector<std::string> features;
+            for (std::string strLine; (strLine = client.ReadLine()) != "211 End" && !strLine.empty();) {
+                features.push_back(strLine);
+            }
+            EXPECT_EQ(features, (std::vector<std::string>{" AUTH TLS", " EPRT", " EPSV", " MD5",
+                                                          " PASV", " PBSZ", " PROT",
+                                                          " REST STREAM", " SIZE", " TIME",
+                                                          " UTF8"}));
+            EXPECT_EQ(client.Command("PBSZ 0"), kBadSequence);
+            EXPECT_EQ(client.Command("PROT P"), kBadSequence);
+            EXPECT_EQ(client.Command("AUTH GSSAPI"), kBadParameter);
+            // A password is never asked for in the clear where TLS is required.
+            EXPECT_EQ(client.Command("USER alice"),
+                      bRequired ? "530 TLS is required: send AUTH TLS before USER."
+                                : "331 User name Ok, need password.");
+            if (bRequired) {
+                EXPECT_TRUE(client.IsClosedByServer());
+            }
+        }
+        {
+            CFtpTestClient client;
+            Greet(client);
+            ASSERT_EQ(client.StartTls(*pClientTls, "localhost"), "");
+            EXPECT_EQ(client.Command("USER alice"), "331 User name Ok, need password.");
+            EXPECT_EQ(client.Command("PASS secret"), "230 Logged in.");
+            EXPECT_EQ(client.Command("PROT P"), kBadSequence);  // PBSZ comes first
+            EXPECT_EQ(client.Command("PBSZ 0"), "200 PBSZ=0");
+            if (bRequired) {
+                // Data in the clear is refused as long as TLS is required.
+                EXPECT_EQ(PassiveTransfer(client, "EPSV", "RETR a.bin").strFirstReply,
+                          "521 Data connection cannot be opened with this PROT setting.");
+                EXPECT_EQ(client.Command("PROT C"), "534 Request denied for policy reasons.");
+            }
+            EXPECT_EQ(client.Command("PROT S"),
+                      "536 Requested PROT level not supported by mechanism.");
+            EXPECT_EQ(client.Command("PROT P"), "200 Protection level set to Private.");
+            CTransferResult got =
+                PassiveTransfer(client, "EPSV", "RETR a.bin", "", pClientTls.get());
+            EXPECT_EQ(got.strFinalReply, kDone);
+            EXPECT_TRUE(got.strData == strData);
+            EXPECT_TRUE(got.bResumed);
+            CTransferResult put =
+                PassiveTransfer(client, "PASV", "STOR b.bin", strData, pClientTls.get());
+            EXPECT_EQ(put.strFinalReply, kDone);
+            EXPECT_TRUE(m_dir.ReadFile("b.bin").value_or("") == strData);
+            EXPECT_EQ(PassiveTransfer(client, "EPSV", "NLST", "", pClientTls.get()).strData,
+                      "a.bin\r\nb.bin\r\n");
+            // Without TLS on it, a protected data connection carries nothing.
+            CTransferResult plain = PassiveTransfer(client, "EPSV", "RETR a.bin");
+            EXPECT_EQ(plain.strData, "");
+            EXPECT_EQ(plain.strFinalReply, "425 Cannot open data connection.");
+            if (!bRequired) {
+                EXPECT_EQ(client.Command("PROT C"), "200 Protection level set to Clear.");
+                EXPECT_TRUE(PassiveTransfer(client, "EPSV", "RETR a.bin").strData == strData);
+            }
+            EXPECT_EQ(client.Command("AUTH TLS"), kBadSequence);
+            EXPECT_EQ(client.Command("QUIT"), kClosing);
+            EXPECT_TRUE(client.IsClosedByServer());
+        }
+        // A certificate that leads to another CA, or names another host.
+        for (const auto& [pContext, pszHost] :
+             {std::pair{pOtherCa.get(), "localhost"}, std::pair{pClientTls.get(), "example.com"}}) {
+            CFtpTestClient client;
+            Greet(client);
+            EXPECT_THAT(client.StartTls(*pContext, pszHost),
+                        HasSubstr("certificate verify failed"));
+        }
+        std::vector<std::string> log = LogLines();
+        EXPECT_THAT(log, ::testing::Contains(::testing::StartsWith(
+                             "TLS handshake with 127.0.0.1 failed: ")));
+    }
+    // What follows AUTH in the clear, in the same packet, never runs: a
+    // man in the middle could otherwise slip a command in before TLS.
+    m_server.Stop();
+    m_server.SetTls(pServerTls, false);
+    StartServer(&m_users, false);
+    CFtpTestClient client;
+    LogIn(client);
+    client.SendRaw("AUTH TLS\r\nDELE a.bin\r\n");
+    EXPECT_EQ(client.ReadLine(), "234 Proceed with negotiation.");
+    client.m_socket.SetTimeouts(5000);
+    if (client.m_tls.Connect(*pClientTls, client.m_socket, "localhost")) {
+        EXPECT_EQ(client.Command("NOOP"), "200 Done");
+    }
+    client.m_socket.Close();
+    CFtpTestClient next;
+    LogIn(next);
+    EXPECT_EQ(next.Command("SIZE a.bin"), "213 " + std::to_string(strData.size()));
 }
 
 TEST_F(FtpServerTest, StopEndsARunningTransfer) {
