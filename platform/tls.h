@@ -76,6 +76,11 @@ public:
     bool IsOpen() const;
     // Whether the handshake took up an earlier session.
     bool IsResumed() const;
+    // Makes the session other ended with the one that connections resuming
+    // from this stream take up. A server may let a session be taken up only
+    // once (TLS 1.3 tickets of a server-side cache): each data connection
+    // then hands the next one the fresh session it was given.
+    void KeepSessionOf(const CTlsStream& other);
 
     // As the socket's: the count received, 0 at the end of the connection
     // (the peer's close_notify, or the socket's end), -1 on an error or a

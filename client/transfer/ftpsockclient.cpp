@@ -500,6 +500,7 @@ void CFtpSockClient::CloseDataConnection() {
     // An upload is whole for the server only with TLS's own end after it.
     if (m_dataTls.IsOpen()) {
         m_dataTls.Close();
+        m_commandTls.KeepSessionOf(m_dataTls);
     }
     std::lock_guard<std::mutex> lock(m_socketsMutex);
     if (g_pDataConnection != nullptr) {

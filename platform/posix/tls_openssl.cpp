@@ -3,6 +3,8 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -16,21 +18,31 @@ namespace platform {
 
 namespace {
 
-// The last error OpenSSL queued, as one line.
-std::string TakeOpenSslError(const char* pszWhat) {
-    unsigned long nError = ERR_get_error();
-    unsigned long nLast = nError;
-    while (nError != 0) {
-        nLast = nError;
-        nError = ERR_get_error();
+// What OpenSSL queued, as one line: its first error, the cause (the later
+// ones only say which call gave up), and the queue emptied.
+std::string TakeOpenSslError(const std::string& strWhat) {
+    const unsigned long nFirst = ERR_get_error();
+    while (ERR_get_error() != 0) {
     }
-    if (nLast == 0) {
-        return pszWhat;
+    if (nFirst == 0) {
+        return strWhat;
     }
     char szText[256];
-    ERR_error_string_n(nLast, szText, sizeof(szText));
-    const char* pszReason = ERR_reason_error_string(nLast);
-    return std::string(pszWhat) + ": " + (pszReason != nullptr ? pszReason : szText);
+    ERR_error_string_n(nFirst, szText, sizeof(szText));
+    const char* pszReason = ERR_reason_error_string(nFirst);
+    return strWhat + ": " + (pszReason != nullptr ? pszReason : szText);
+}
+
+// A file OpenSSL is to read: one that cannot be opened is said so in the
+// system's words, which OpenSSL's own ("system lib") are not.
+bool CanRead(const std::string& strPath, const std::string& strWhat, std::string& strError) {
+    std::FILE* pFile = std::fopen(strPath.c_str(), "rb");
+    if (pFile == nullptr) {
+        strError = strWhat + ": " + std::strerror(errno);
+        return false;
+    }
+    std::fclose(pFile);
+    return true;
 }
 
 // The socket of a stream and what it last failed with.
@@ -103,6 +115,10 @@ std::unique_ptr<CTlsContext> CTlsContext::ForServer(const std::string& strCertif
         strError = TakeOpenSslError("TLS cannot be set up");
         return nullptr;
     }
+    if (!CanRead(strCertificateFile, "certificate file " + strCertificateFile, strError) ||
+        !CanRead(strKeyFile, "key file " + strKeyFile, strError)) {
+        return nullptr;
+    }
     SSL_CTX_set_min_proto_version(pImpl->pContext, TLS1_2_VERSION);
     // Data connections take up the command connection's session; the cache
     // needs a name for what it holds.
@@ -110,15 +126,15 @@ std::unique_ptr<CTlsContext> CTlsContext::ForServer(const std::string& strCertif
     SSL_CTX_set_session_id_context(pImpl->pContext, kSessionContext, sizeof(kSessionContext) - 1);
     SSL_CTX_set_session_cache_mode(pImpl->pContext, SSL_SESS_CACHE_SERVER);
     if (SSL_CTX_use_certificate_chain_file(pImpl->pContext, strCertificateFile.c_str()) != 1) {
-        strError = TakeOpenSslError(("certificate file " + strCertificateFile).c_str());
+        strError = TakeOpenSslError("certificate file " + strCertificateFile);
         return nullptr;
     }
     if (SSL_CTX_use_PrivateKey_file(pImpl->pContext, strKeyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
-        strError = TakeOpenSslError(("key file " + strKeyFile).c_str());
+        strError = TakeOpenSslError("key file " + strKeyFile);
         return nullptr;
     }
     if (SSL_CTX_check_private_key(pImpl->pContext) != 1) {
-        strError = TakeOpenSslError(("key file " + strKeyFile).c_str());
+        strError = TakeOpenSslError("key file " + strKeyFile);
         return nullptr;
     }
     return std::unique_ptr<CTlsContext>(new CTlsContext(std::move(pImpl)));
@@ -132,6 +148,9 @@ std::unique_ptr<CTlsContext> CTlsContext::ForClient(const std::string& strCaFile
         strError = TakeOpenSslError("TLS cannot be set up");
         return nullptr;
     }
+    if (!strCaFile.empty() && !CanRead(strCaFile, "CA file " + strCaFile, strError)) {
+        return nullptr;
+    }
     SSL_CTX_set_min_proto_version(pImpl->pContext, TLS1_2_VERSION);
     SSL_CTX_set_verify(pImpl->pContext, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_session_cache_mode(pImpl->pContext, SSL_SESS_CACHE_CLIENT);
@@ -140,8 +159,8 @@ std::unique_ptr<CTlsContext> CTlsContext::ForClient(const std::string& strCaFile
             ? SSL_CTX_set_default_verify_paths(pImpl->pContext) == 1
             : SSL_CTX_load_verify_locations(pImpl->pContext, strCaFile.c_str(), nullptr) == 1;
     if (!bLoaded) {
-        strError = TakeOpenSslError(strCaFile.empty() ? "the system's certificates"
-                                                      : ("CA file " + strCaFile).c_str());
+        strError = TakeOpenSslError(strCaFile.empty() ? std::string("the system's certificates")
+                                                      : "CA file " + strCaFile);
         return nullptr;
     }
     return std::unique_ptr<CTlsContext>(new CTlsContext(std::move(pImpl)));
@@ -151,7 +170,17 @@ struct CTlsStream::CImpl {
     SSL* pSsl = nullptr;
     CSocketLink link;
     std::string strError;
-    ~CImpl() { SSL_free(pSsl); }
+    // The session the connection had when it was closed, or one kept for
+    // connections that resume from this one.
+    SSL_SESSION* pSession = nullptr;
+    ~CImpl() {
+        SSL_free(pSsl);
+        SSL_SESSION_free(pSession);
+    }
+    void SetSession(SSL_SESSION* pNew) {
+        SSL_SESSION_free(pSession);
+        pSession = pNew;
+    }
 
     // Makes the SSL object for socket, reading and writing through it.
     bool Begin(CTlsContext& context, CSocket& socket) {
@@ -249,8 +278,13 @@ bool CTlsStream::Connect(CTlsContext& context, CSocket& socket, const std::strin
         SSL_set_tlsext_host_name(pSsl, strHost.c_str());
         SSL_set1_host(pSsl, strHost.c_str());
     }
-    if (pResumeFrom != nullptr && pResumeFrom->m_pImpl->pSsl != nullptr) {
-        SSL_SESSION* pSession = SSL_get1_session(pResumeFrom->m_pImpl->pSsl);
+    if (pResumeFrom != nullptr) {
+        SSL_SESSION* pSession = pResumeFrom->m_pImpl->pSession;
+        if (pSession != nullptr) {
+            SSL_SESSION_up_ref(pSession);
+        } else if (pResumeFrom->m_pImpl->pSsl != nullptr) {
+            pSession = SSL_get1_session(pResumeFrom->m_pImpl->pSsl);
+        }
         if (pSession != nullptr) {
             SSL_set_session(pSsl, pSession);
             SSL_SESSION_free(pSession);
@@ -266,6 +300,14 @@ bool CTlsStream::Connect(CTlsContext& context, CSocket& socket, const std::strin
 }
 
 bool CTlsStream::IsOpen() const { return m_pImpl->pSsl != nullptr; }
+
+void CTlsStream::KeepSessionOf(const CTlsStream& other) {
+    SSL_SESSION* pSession = other.m_pImpl->pSession;
+    if (pSession != nullptr && SSL_SESSION_is_resumable(pSession) == 1) {
+        SSL_SESSION_up_ref(pSession);
+        m_pImpl->SetSession(pSession);
+    }
+}
 
 bool CTlsStream::IsResumed() const {
     return m_pImpl->pSsl != nullptr && SSL_session_reused(m_pImpl->pSsl) == 1;
@@ -340,6 +382,8 @@ bool CTlsStream::Close() {
         }
     }
     ERR_clear_error();
+    // With the tickets that came until the end.
+    m_pImpl->SetSession(SSL_get1_session(m_pImpl->pSsl));
     m_pImpl->End();
     return bSent;
 }

@@ -46,6 +46,7 @@ bool CTlsStream::Connect(CTlsContext& /*context*/, CSocket& /*socket*/,
 }
 bool CTlsStream::IsOpen() const { return false; }
 bool CTlsStream::IsResumed() const { return false; }
+void CTlsStream::KeepSessionOf(const CTlsStream& /*other*/) {}
 int64_t CTlsStream::Receive(void* /*pBuffer*/, size_t /*nCount*/) { return -1; }
 bool CTlsStream::SendAll(const void* /*pBuffer*/, size_t /*nCount*/) { return false; }
 bool CTlsStream::SendFile(CFile& /*file*/, uint64_t /*nLength*/) { return false; }

@@ -18,6 +18,8 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/tls.h"
+#include "tests/support/certs.h"
 #include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
@@ -173,6 +175,9 @@ struct CServerSetup {
     std::string strConfigDir;  // its settings and user files
     int nPort = 0;
     bool bSudo = false;  // it is started through sudo
+    // A PEM file with the certificate and its key: the server then requires
+    // TLS for logins and data. Empty: no TLS.
+    std::string strTlsCertificate;
 };
 
 // One stock server: how to start it and what it answers.
@@ -240,7 +245,16 @@ std::vector<std::string> PrepareVsftpd(const CServerSetup& setup, std::string& s
         "isolate_network=NO",
         "seccomp_sandbox=NO",
     };
-    if (!WriteFileAt(strPasswords, "secret\n") || !WriteFileAt(strConfig, JoinLines(vecConfig))) {
+    std::vector<std::string> vecAll = vecConfig;
+    if (!setup.strTlsCertificate.empty()) {
+        // As operators set it up: TLS for logins and data, and data
+        // connections that must take up the command connection's session.
+        vecAll.insert(vecAll.end(), {"ssl_enable=YES", "rsa_cert_file=" + setup.strTlsCertificate,
+                                     "rsa_private_key_file=" + setup.strTlsCertificate,
+                                     "allow_anon_ssl=YES", "force_anon_logins_ssl=YES",
+                                     "force_anon_data_ssl=YES", "require_ssl_reuse=YES"});
+    }
+    if (!WriteFileAt(strPasswords, "secret\n") || !WriteFileAt(strConfig, JoinLines(vecAll))) {
         strError = "cannot write vsftpd's files in " + setup.strConfigDir;
         return {};
     }
@@ -426,6 +440,8 @@ private:
 };
 
 // The client's data modes: without the key (active, as always) and passive.
+// "PassiveTls" adds TLS throughout, against vsftpd (pure-ftpd takes its
+// certificate from one fixed path only).
 const char* const kDataModes[] = {"", "Passive"};
 
 class StockServerTest
@@ -440,6 +456,15 @@ protected:
         const std::string strWhy = CStockServer::WhyItCannotRun(bSudo);
         if (!strWhy.empty()) {
             GTEST_SKIP() << strWhy;
+        }
+        std::string strTlsCertificate;
+        if (IsTls()) {
+            if (!platform::IsTlsAvailable()) {
+                GTEST_SKIP() << "this build has no TLS";
+            }
+            m_certs = MakeTestCertificates(m_certDir.Path());
+            ASSERT_EQ(m_certs.strError, "");
+            strTlsCertificate = m_certs.strServerBoth;
         }
         namespace fs = std::filesystem;
         const fs::perms open = fs::perms::owner_all | fs::perms::group_read |
@@ -458,7 +483,8 @@ protected:
         ASSERT_GT(m_nPort, 0);
         std::string strError;
         const std::vector<std::string> vecCommand =
-            Server().pPrepare({m_root.Path(), m_serverDir.Path(), m_nPort, bSudo}, strError);
+            Server().pPrepare({m_root.Path(), m_serverDir.Path(), m_nPort, bSudo, strTlsCertificate},
+                              strError);
         ASSERT_FALSE(vecCommand.empty()) << strError;
         ASSERT_TRUE(m_server.Start(vecCommand, m_nPort, bSudo)) << m_server.Error();
         ASSERT_EQ(m_server.Greeting().rfind("220", 0), 0u) << m_server.Greeting();
@@ -468,8 +494,12 @@ protected:
     }
 
     const CServerKind& Server() const { return std::get<0>(GetParam()); }
+    bool IsTls() const { return std::string(std::get<1>(GetParam())) == "PassiveTls"; }
     std::string DataModeLine() const {
         const std::string strMode = std::get<1>(GetParam());
+        if (IsTls()) {
+            return "DataMode=Passive\nTls=Yes\nTlsCaFile=" + m_certs.strCa + "\n";
+        }
         return strMode.empty() ? std::string() : "DataMode=" + strMode + "\n";
     }
 
@@ -558,6 +588,8 @@ protected:
     testsupport::CTempDir m_dir;        // the client's folder
     testsupport::CTempDir m_root;       // the server's root
     testsupport::CTempDir m_serverDir;  // the server's settings and users
+    testsupport::CTempDir m_certDir;
+    CTestCertificates m_certs;
     CStockServer m_server;
     int m_nPort = 0;
 };
@@ -687,5 +719,9 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(std::get<0>(info.param).pszName) + "_" +
                (strMode.empty() ? "Active" : strMode);
     });
+
+INSTANTIATE_TEST_SUITE_P(
+    Tls, StockServerTest, ::testing::Values(std::tuple<CServerKind, const char*>{kServers[0], "PassiveTls"}),
+    [](const auto&) { return std::string("vsftpd_PassiveTls"); });
 
 }  // namespace

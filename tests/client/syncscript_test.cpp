@@ -106,6 +106,9 @@ struct ScriptCase {
     bool bGetWildcards = false;
     int nTimeoutSeconds = 0;
     EDataMode eDataMode = EDataMode::Active;
+    bool bTls = false;
+    std::string strTlsCaFile = {};
+    std::string strHostName = {};
 };
 
 void PrintTo(const ScriptCase& c, std::ostream* pStream) { *pStream << c.pszName; }
@@ -114,7 +117,7 @@ void PrintTo(const ScriptCase& c, std::ostream* pStream) { *pStream << c.pszName
 // device GET wildcard must not let a later server script fetch by pattern.
 const std::string kEarlierScript =
     "[SERVER]\nLabel=old\nAddress=old.invalid\nPort=ActiveSync\nUser=old\nPwd=old\nLog=old.log\n"
-    "Timeout=30\nDataMode=Passive\n"
+    "Timeout=30\nDataMode=Passive\nTls=Yes\nTlsCaFile=/old/ca.pem\n"
     "[PUT]\nLocalFiles=old\n[GET]\nRemoteFiles=old;*.old\n";
 
 // What the device's identity library answers.
@@ -208,6 +211,11 @@ TEST_P(SyncScriptLoadTest, ShowsEveryMessageAndKeepsTheValues) {
     EXPECT_EQ(script.m_bGetWildcards, c.bGetWildcards);
     EXPECT_EQ(script.m_nTimeoutSeconds, c.nTimeoutSeconds);
     EXPECT_EQ(script.m_eDataMode, c.eDataMode);
+    EXPECT_EQ(script.m_bTls, c.bTls);
+    EXPECT_EQ(script.m_strTlsCaFile, c.strTlsCaFile);
+    if (!c.strHostName.empty()) {
+        EXPECT_EQ(script.GetHostName(), c.strHostName);
+    }
     for (const std::string& strFolder : c.folders) {
         EXPECT_TRUE(IsFolder(strFolder)) << strFolder;
     }
@@ -603,6 +611,20 @@ INSTANTIATE_TEST_SUITE_P(
                    .strContent = "[SERVER]\nAddress=[2001:db8::7]\nAddress=::1\nPort=2121\n",
                    .strAddress = "::1",
                    .nPort = 2121},
+        // A Tls value that is neither Yes nor No ends the load: a typing
+        // error must not send the password in the clear.
+        ScriptCase{.pszName = "Tls",
+                   .strContent = "[SERVER]\nAddress=localhost\nTls=no\nTLS=YES\n"
+                                 "TlsCaFile=/etc/ca.pem\n",
+                   .strAddress = "127.0.0.1",
+                   .bTls = true,
+                   .strTlsCaFile = "/etc/ca.pem",
+                   .strHostName = "localhost"},
+        ScriptCase{.pszName = "TlsValueThatIsNoAnswer",
+                   .strContent = "[SERVER]\nTls=On\nPort=21\n",
+                   .bLoaded = false,
+                   .messages = {"Syntax error. Invalid Tls. You must specify Yes or No "
+                                "(TandrelClient.INI, line 2)"}},
         ScriptCase{.pszName = "Ipv6AddressInBrackets",
                    .strContent = "[SERVER]\nAddress=[2001:db8::7]\n",
                    .strAddress = "2001:db8::7"}),

@@ -1,8 +1,10 @@
 """Python's ftplib as a peer of the tests: one session a run.
 
-usage: ftplib_peer.py HOST PORT MODE USER PASSWORD OPERATION [ARGUMENT...]
+usage: ftplib_peer.py HOST PORT MODE CAFILE USER PASSWORD OPERATION [ARGUMENT...]
 
-MODE is "passive" (ftplib's default) or "active".
+MODE is "passive" (ftplib's default) or "active". CAFILE "-" is no TLS;
+any other is the CA certificates the server's certificate must lead to, and
+the session is TLS throughout (FTP_TLS, prot_p).
 
   list [ARGUMENT]   LIST (with ARGUMENT); prints the listing, a line each
   get REMOTE LOCAL  RETR REMOTE into the file LOCAL
@@ -15,6 +17,7 @@ message on standard error.
 """
 
 import ftplib
+import ssl
 import sys
 
 
@@ -38,11 +41,17 @@ def run(ftp, operation, arguments):
 
 
 def main(argv):
-    host, port, mode, user, password, operation, *arguments = argv[1:]
+    host, port, mode, cafile, user, password, operation, *arguments = argv[1:]
     try:
-        with ftplib.FTP(timeout=30) as ftp:
+        if cafile == "-":
+            ftp = ftplib.FTP(timeout=30)
+        else:
+            ftp = ftplib.FTP_TLS(context=ssl.create_default_context(cafile=cafile), timeout=30)
+        with ftp:
             ftp.connect(host, int(port))
             ftp.login(user, password)
+            if cafile != "-":
+                ftp.prot_p()
             # Active: the server connects to the client for every transfer.
             ftp.set_pasv(mode != "active")
             run(ftp, operation, arguments)

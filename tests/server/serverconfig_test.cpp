@@ -386,3 +386,43 @@ TEST(ServerConfig, PassiveSettingsAreReadOrEndTheLoad) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ServerConfig, TlsSettingsAreReadAndABadSwitchEndsTheLoad) {
+    struct Case {
+        std::string strLines;
+        bool bLoaded;
+        std::vector<std::string> messages;
+        std::string strCertificate;
+        std::string strKey;  // what the engine is given: the certificate's file without TlsKey
+        bool bRequired;
+    };
+    const std::string kBadSwitch =
+        AtLine("Syntax error. Invalid TlsRequired. You must specify Yes or No", 4);
+    const Case cases[] = {
+        {"TlsCertificate=/etc/tandrel/cert.pem\nTlsKey=/etc/tandrel/key.pem\nTlsRequired=yes\n",
+         true, {}, "/etc/tandrel/cert.pem", "/etc/tandrel/key.pem", true},
+        {"TlsCertificate=/etc/tandrel/both.pem\n\nTLSREQUIRED=No\n", true, {},
+         "/etc/tandrel/both.pem", "/etc/tandrel/both.pem", false},
+        {"TlsCertificate=/c.pem\nTlsKey=/k.pem\nTlsRequired=1\n", false, {kBadSwitch}, "/c.pem",
+         "/k.pem", false},
+        {"\n\nTlsRequired=\n", false, {kBadSwitch}, "", "", false},
+    };
+    CTempDir dir;
+    const std::string strPath = dir.Join(kFileName);
+    for (const Case& c : cases) {
+        CFileSyncServerConfig config;
+        CRecordingSink sink;
+        ASSERT_TRUE(dir.WriteFile(kFileName, "[TCP]\nTlsCertificate=/old\nTlsRequired=Yes\n"));
+        ASSERT_TRUE(config.Load(strPath, sink));
+        ASSERT_TRUE(dir.WriteFile(kFileName, "[TCP]\n" + c.strLines));
+        EXPECT_EQ(config.Load(strPath, sink), c.bLoaded) << c.strLines;
+        EXPECT_EQ(sink.m_messages, c.messages) << c.strLines;
+        EXPECT_EQ(config.GetTlsCertificate(), c.strCertificate) << c.strLines;
+        EXPECT_EQ(config.GetTlsKey(), c.strKey) << c.strLines;
+        EXPECT_EQ(config.IsTlsRequired(), c.bRequired) << c.strLines;
+    }
+}
+
+}  // namespace

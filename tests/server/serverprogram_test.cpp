@@ -1,5 +1,6 @@
 #include <signal.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -168,6 +169,44 @@ TEST_F(ServerProgramTest, APortInUseEndsAnUnattendedStartWithTheNetworkStatus) {
         EXPECT_EQ(WithoutTrace(result.m_strStdout), testsupport::AsText(ShownValues(strPort) + strLines));
         EXPECT_EQ(result.m_strStderr, testsupport::AsText(""));
         EXPECT_EQ(m_dir.ReadFile("server.log").value_or("<missing>"), testsupport::AsText(strLines));
+    }
+}
+
+TEST_F(ServerProgramTest, TlsThatCannotBeOfferedEndsAnUnattendedStart) {
+    if (!platform::IsTlsAvailable()) {
+        GTEST_SKIP() << "this build has no TLS";
+    }
+    ASSERT_TRUE(m_root.WriteFile("not-a-certificate.pem", "nothing here\n"));
+    const std::string strPort = std::to_string(m_nPort);
+    struct Case {
+        std::string strTcp;
+        std::string strCause;
+    };
+    const std::string strMissing = m_root.Join("missing.pem");
+    const Case cases[] = {
+        {"TlsCertificate=" + strMissing + "\n",
+         "TLS cannot be offered: certificate file " + strMissing + ": No such file or directory"},
+        {"TlsCertificate=" + m_root.Join("not-a-certificate.pem") + "\n",
+         "TLS cannot be offered: certificate file " + m_root.Join("not-a-certificate.pem") +
+             ": no start line"},
+        {"TlsRequired=Yes\n", "TLS cannot be offered: TlsRequired=Yes needs a TlsCertificate"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.strTcp);
+        WriteSettings(c.strTcp);
+        testsupport::CProcessOptions options = m_options;
+        options.m_timeLimit = 10s;
+        testsupport::CProcessResult result =
+            testsupport::RunProgram(testsupport::InTerminal({Program(), "-start"}), options);
+        EXPECT_FALSE(result.m_bTimedOut);
+        EXPECT_EQ(result.m_nExitStatus, 1);
+        const std::string strShown = WithoutTrace(result.m_strStdout);
+        EXPECT_EQ(strShown, testsupport::AsText(ShownValues(strPort) +
+                                                "Server can't start on port " + strPort +
+                                                "!!!\n" + c.strCause + "\n"));
+        // Nobody was let in meanwhile.
+        CFtpTestClient client;
+        EXPECT_FALSE(client.Connect(m_nPort));
     }
 }
 

@@ -98,6 +98,9 @@ std::vector<std::string> CCurlClient::Argv(const CStockSession& session,
     if (session.bActive) {
         vecArgv.insert(vecArgv.end(), {"--ftp-port", session.strHost});
     }
+    if (!session.strCaFile.empty()) {
+        vecArgv.insert(vecArgv.end(), {"--ssl-reqd", "--cacert", session.strCaFile});
+    }
     vecArgv.insert(vecArgv.end(), {"--max-time", "60", "--user",
                                    session.strUser + ":" + session.strPassword,
                                    "ftp://" + UrlHost(session) + ":" +
@@ -161,6 +164,11 @@ CProcessResult CLftpClient::RunCommands(const CStockSession& session,
     return RunIn(session,
                  {"lftp", "-c",
                   std::string(session.bActive ? "set ftp:passive-mode off; " : "") +
+                      (session.strCaFile.empty()
+                           ? std::string()
+                           : "set ftp:ssl-force true; set ftp:ssl-protect-data true; "
+                             "set ssl:ca-file " +
+                                 LftpWord(session.strCaFile) + "; ") +
                       "set net:max-retries 1; set net:timeout 10; open -u " +
                       LftpWord(session.strUser + "," + session.strPassword) + " ftp://" +
                       UrlHost(session) + ":" + std::to_string(session.nPort) + "; " +
@@ -196,6 +204,7 @@ CProcessResult CFtplibClient::Run(const CStockSession& session, EStockOperation 
                                         session.strHost,
                                         std::to_string(session.nPort),
                                         session.bActive ? "active" : "passive",
+                                        session.strCaFile.empty() ? "-" : session.strCaFile,
                                         session.strUser,
                                         session.strPassword,
                                         kOperations[static_cast<int>(operation)]};
@@ -208,11 +217,20 @@ void CStockClientTest::StartServerFor(const CStockClient& client) {
     if (!strWhy.empty()) {
         GTEST_SKIP() << strWhy;
     }
-    ASSERT_TRUE(m_server.WriteSettings(m_served.Path(), kWelcome, {{kUser, kPassword}}));
+    std::string strTls;
+    if (m_route.bTls) {
+        m_certs = MakeTestCertificates(m_certDir.Path());
+        ASSERT_EQ(m_certs.strError, "");
+        strTls = "TlsCertificate=" + m_certs.strServerCert + "\nTlsKey=" + m_certs.strServerKey +
+                 "\nTlsRequired=Yes\n";
+    }
+    ASSERT_TRUE(
+        m_server.WriteSettings(m_served.Path(), kWelcome, {{kUser, kPassword}}, strTls));
     ASSERT_TRUE(m_server.Start()) << m_server.Error();
 }
 
 CStockSession CStockClientTest::Session(const std::string& strPassword) const {
-    return {m_server.Port(), kUser, strPassword, m_local.Path(), m_route.pszHost,
-            m_route.bActive};
+    return {m_server.Port(), kUser,           strPassword,
+            m_local.Path(),  m_route.pszHost, m_route.bActive,
+            m_route.bTls ? m_certs.strCa : std::string()};
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/server/server_program.h"
+#include "tests/support/certs.h"
 #include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
@@ -24,6 +25,8 @@ struct CStockSession {
     std::string strWorkDir;  // the client's current folder
     std::string strHost = "127.0.0.1";  // or "::1"
     bool bActive = false;               // the server connects for the data
+    // TLS on every connection, verified against this CA file; empty: none.
+    std::string strCaFile;
 };
 
 // How a client reaches the server in a test: the address it connects to,
@@ -32,6 +35,7 @@ struct CStockRoute {
     const char* pszName;
     const char* pszHost;
     bool bActive;
+    bool bTls = false;  // the server requires TLS, the client uses it
 };
 
 // What one run of a stock client does.
@@ -165,4 +169,6 @@ protected:
     testsupport::CTempDir m_local;
     CServerProgram m_server;
     CStockRoute m_route{"passive", "127.0.0.1", false};
+    testsupport::CTempDir m_certDir;
+    CTestCertificates m_certs;
 };

@@ -61,6 +61,8 @@ const CStockRoute kRoutes[] = {
     {"Passive", "127.0.0.1", false},
     {"PassiveIpv6", "::1", false},
     {"Active", "127.0.0.1", true},
+    {"PassiveTls", "127.0.0.1", false, true},
+    {"PassiveTlsIpv6", "::1", false, true},
 };
 
 class StockClientTest
@@ -186,9 +188,12 @@ TEST_P(StockClientTest, TheFeatureListIsOneReplyOfSeveralLines) {
     for (std::string& strLine : vecReply) {
         strLine.erase(0, strLine.find_first_not_of(' '));
     }
-    EXPECT_EQ(vecReply, (std::vector<std::string>{"211-Features:", "EPRT", "EPSV", "MD5", "PASV",
-                                                  "REST STREAM", "SIZE", "TIME", "UTF8",
-                                                  "211 End"}));
+    const std::vector<std::string> vecPlain = {"211-Features:", "EPRT", "EPSV", "MD5", "PASV",
+                                               "REST STREAM", "SIZE", "TIME", "UTF8", "211 End"};
+    const std::vector<std::string> vecTls = {"211-Features:", "AUTH TLS", "EPRT", "EPSV", "MD5",
+                                             "PASV", "PBSZ", "PROT", "REST STREAM", "SIZE",
+                                             "TIME", "UTF8", "211 End"};
+    EXPECT_EQ(vecReply, std::get<1>(GetParam()).bTls ? vecTls : vecPlain);
 }
 
 TEST_P(StockClientTest, RefusalsEndInTheClientsFailure) {
