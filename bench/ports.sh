@@ -28,8 +28,9 @@ wait_listening() {
     deadline=$((SECONDS + START_TIMEOUT_S))
     while ((SECONDS < deadline)); do
         [ -d "/proc/$pid" ] || fail "$name ended before it listened"
-        if awk -v port="$hex" 'NR > 1 { split($2, a, ":"); if (a[2] == port && $4 == "0A") found = 1 }
-            END { exit !found }' /proc/net/tcp; then
+        # Our server listens on IPv6 with IPv4 beside (one dual-stack socket).
+        if awk -v port="$hex" 'FNR > 1 { split($2, a, ":"); if (a[2] == port && $4 == "0A") found = 1 }
+            END { exit !found }' /proc/net/tcp /proc/net/tcp6; then
             return 0
         fi
         sleep 0.05

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Fetches (RETR) and stores (STOR) one file over loopback with curl, from the
 # engine and from a stock vsftpd, taking turns, and prints the medians, the
-# ratios ours/vsftpd and the engine's peak resident memory.
+# ratios ours/vsftpd and the engine's peak resident memory. With -t both
+# servers require TLS (a certificate of a CA made for the run) and curl
+# uses it for the login and every transfer (--ssl-reqd).
 #
-#   bench/transfer/run.sh [-n ROUNDS] [-s MIB]
+#   bench/transfer/run.sh [-n ROUNDS] [-s MIB] [-t]
 #
 # Installs vsftpd from the distribution's packages when it is missing, builds
 # the engine's host in Release in ${BUILD_DIR:-build-bench} under the
@@ -12,16 +14,18 @@
 set -euo pipefail
 
 usage() {
-    echo "usage: $0 [-n ROUNDS] [-s MIB]" >&2
+    echo "usage: $0 [-n ROUNDS] [-s MIB] [-t]" >&2
     exit 2
 }
 
 ROUNDS=3
 SIZE_MIB=1024
-while getopts "n:s:h" option; do
+TLS=
+while getopts "n:s:th" option; do
     case $option in
         n) ROUNDS=$OPTARG ;;
         s) SIZE_MIB=$OPTARG ;;
+        t) TLS=1 ;;
         *) usage ;;
     esac
 done
@@ -121,11 +125,39 @@ ln "$WORK/source.bin" "$WORK/vsroot/pub/big.bin"
 # shellcheck source=bench/ports.sh
 . "$ROOT/bench/ports.sh"
 
+ENGINE_TLS=()
+VSFTPD_TLS=
+PASV=NO
+if [ -n "$TLS" ]; then
+    # A CA of the run's own and a certificate for 127.0.0.1 that it signed.
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$WORK/ca.key" \
+        -out "$WORK/ca.pem" -days 1 -subj "/CN=bench CA" \
+        -addext "basicConstraints=critical,CA:TRUE" 2>/dev/null || fail "openssl failed"
+    openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$WORK/server.key" \
+        -out "$WORK/server.csr" -subj "/CN=127.0.0.1" 2>/dev/null || fail "openssl failed"
+    printf 'subjectAltName=IP:127.0.0.1\n' >"$WORK/server.ext"
+    openssl x509 -req -in "$WORK/server.csr" -CA "$WORK/ca.pem" -CAkey "$WORK/ca.key" \
+        -CAcreateserial -out "$WORK/server.pem" -days 1 -extfile "$WORK/server.ext" 2>/dev/null ||
+        fail "openssl failed"
+    cat "$WORK/server.pem" "$WORK/server.key" >"$WORK/server-both.pem"
+    ENGINE_TLS=("$WORK/server.pem" "$WORK/server.key")
+    VSFTPD_TLS="ssl_enable=YES
+rsa_cert_file=$WORK/server-both.pem
+rsa_private_key_file=$WORK/server-both.pem
+allow_anon_ssl=YES
+force_anon_logins_ssl=YES
+force_anon_data_ssl=YES"
+    # Passive: curl's active mode under TLS fails to take the data
+    # connection here ("sa_addr inet_ntop() failed"), with either server.
+    CURL=(curl -sS --fail --connect-timeout 10 --max-time 600 --ssl-reqd --cacert "$WORK/ca.pem")
+    PASV=YES
+fi
+
 ENGINE_PORT=$(free_port)
 mkfifo "$WORK/engine.ctl"
 # The engine stops when this script's end of the pipe closes, however the
 # script ends.
-"$ENGINE" "$ENGINE_PORT" "$WORK/ours" bench bench <"$WORK/engine.ctl" >"$WORK/engine.log" 2>&1 &
+"$ENGINE" "$ENGINE_PORT" "$WORK/ours" bench bench "${ENGINE_TLS[@]}" <"$WORK/engine.ctl" >"$WORK/engine.log" 2>&1 &
 ENGINE_PID=$!
 exec 3>"$WORK/engine.ctl"
 wait_listening "$ENGINE_PORT" "$ENGINE_PID" "the engine"
@@ -147,7 +179,7 @@ anon_upload_enable=YES
 anon_umask=022
 port_enable=YES
 connect_from_port_20=NO
-pasv_enable=NO
+pasv_enable=$PASV
 secure_chroot_dir=$WORK/empty
 xferlog_enable=NO
 # A container may not offer the namespaces and system call filter that
@@ -155,6 +187,7 @@ xferlog_enable=NO
 isolate=NO
 isolate_network=NO
 seccomp_sandbox=NO
+$VSFTPD_TLS
 EOF
 if [ -n "$SUDO" ]; then
     # vsftpd reads only a configuration owned by the user it runs as.
@@ -310,8 +343,11 @@ echo "RETR ours: $OURS_RETR_MEDIAN MiB/s (median of $ROUNDS)"
 echo "RETR vsftpd: $PEER_RETR_MEDIAN MiB/s (median of $ROUNDS)"
 echo "STOR ours: $OURS_STOR_MEDIAN MiB/s (median of $ROUNDS)"
 echo "STOR vsftpd: $PEER_STOR_MEDIAN MiB/s (median of $ROUNDS)"
-awk -v a="$OURS_RETR_MEDIAN" -v b="$PEER_RETR_MEDIAN" 'BEGIN { printf "ratio ours/vsftpd RETR: %.2f\n", a / b }'
-awk -v a="$OURS_STOR_MEDIAN" -v b="$PEER_STOR_MEDIAN" 'BEGIN { printf "ratio ours/vsftpd STOR: %.2f\n", a / b }'
+OVER=${TLS:+ over TLS}
+awk -v a="$OURS_RETR_MEDIAN" -v b="$PEER_RETR_MEDIAN" -v over="$OVER" \
+    'BEGIN { printf "ratio ours/vsftpd RETR%s: %.2f\n", over, a / b }'
+awk -v a="$OURS_STOR_MEDIAN" -v b="$PEER_STOR_MEDIAN" -v over="$OVER" \
+    'BEGIN { printf "ratio ours/vsftpd STOR%s: %.2f\n", over, a / b }'
 # VmHWM is the process's peak since it started, so it bounds every moment
 # of the fetch, including any the sampling missed.
 echo "engine VmRSS while serving RETR: at most $((RSS_PEAK_KIB)) KiB sampled; VmHWM $((HWM_PEAK_KIB)) KiB" >&2

@@ -1,8 +1,9 @@
 // Hosts the transfer server engine for bench/transfer/run.sh.
 //
-//   transfer_bench_server PORT DIR USER PASSWORD
+//   transfer_bench_server PORT DIR USER PASSWORD [CERTIFICATE KEY]
 //
-// Serves DIR on PORT to the one account given until SIGTERM, SIGINT or
+// With CERTIFICATE and KEY (PEM files) TLS is required for the login and
+// every transfer. Serves DIR on PORT to the one account given until SIGTERM, SIGINT or
 // SIGHUP arrives, or until standard input reaches its end when it is a pipe
 // or a terminal. The pipe lets the script tie the server's life to its own:
 // should the script be killed outright, the server still goes.
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,8 +44,8 @@ void WatchStandardInput() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: %s PORT DIR USER PASSWORD\n", argv[0]);
+    if (argc != 5 && argc != 7) {
+        std::fprintf(stderr, "usage: %s PORT DIR USER PASSWORD [CERTIFICATE KEY]\n", argv[0]);
         return 2;
     }
     char* pszEnd = nullptr;
@@ -69,6 +71,17 @@ int main(int argc, char** argv) {
 
     std::vector<CFileSyncServerUser> users{CFileSyncServerUser(argv[3], argv[4])};
     CFtpServer server;
+    if (argc == 7) {
+        std::string strError;
+        std::shared_ptr<platform::CTlsContext> pTls =
+            platform::CTlsContext::ForServer(argv[5], argv[6], strError);
+        if (!pTls) {
+            std::fprintf(stderr, "%s\n", strError.c_str());
+            return 1;
+        }
+        const bool bRequired = true;
+        server.SetTls(pTls, bRequired);
+    }
     if (!server.Start({}, false, &users, nullptr, static_cast<int>(nPort), argv[2])) {
         std::fprintf(stderr, "cannot start the server thread\n");
         return 1;
