@@ -115,28 +115,31 @@ void SetTimeouts(int fd, int nMs) {
 }
 
 // The far end of every data connection.
+// What the far end of a data connection does: sends a few bytes for an
+// upload, reads whatever comes, and ends the connection with a reset.
+void ServeDataConnection(int fd) {
+    static const std::string strUpload(1000, 'u');
+    SetTimeouts(fd, 2000);
+    (void)send(fd, strUpload.data(), strUpload.size(), MSG_NOSIGNAL);
+    shutdown(fd, SHUT_WR);
+    char buffer[65536];
+    ssize_t n;
+    while ((n = recv(fd, buffer, sizeof(buffer), 0)) > 0 || (n < 0 && errno == EINTR)) {
+    }
+    CloseAbortively(fd);
+}
+
 void RunDataPeer(int listener) {
-    const std::string strUpload(1000, 'u');
     for (;;) {
         int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            continue;
+        if (fd >= 0) {
+            ServeDataConnection(fd);
         }
-        SetTimeouts(fd, 2000);
-        (void)send(fd, strUpload.data(), strUpload.size(), MSG_NOSIGNAL);
-        shutdown(fd, SHUT_WR);
-        char buffer[65536];
-        ssize_t n;
-        while ((n = recv(fd, buffer, sizeof(buffer), 0)) > 0 || (n < 0 && errno == EINTR)) {
-        }
-        CloseAbortively(fd);
     }
 }
 
-// Connects to the server's passive port nPort whenever it listens there,
-// and moves data as the data peers do.
+// Connects to the server's passive port nPort whenever it listens there.
 void RunPassiveConnector(uint16_t nPort) {
-    const std::string strUpload(1000, 'u');
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -149,14 +152,7 @@ void RunPassiveConnector(uint16_t nPort) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
-        SetTimeouts(fd, 2000);
-        (void)send(fd, strUpload.data(), strUpload.size(), MSG_NOSIGNAL);
-        shutdown(fd, SHUT_WR);
-        char buffer[65536];
-        ssize_t n;
-        while ((n = recv(fd, buffer, sizeof(buffer), 0)) > 0 || (n < 0 && errno == EINTR)) {
-        }
-        CloseAbortively(fd);
+        ServeDataConnection(fd);
     }
 }
 
