@@ -687,7 +687,7 @@ bool CFtpSockClient::BeginDataTransfer(platform::CSocket& dataSocket) {
         const std::string strCause = "data connection: TLS: " + m_dataTls.GetError();
         AbortDataConnection();
         EndDataTransfer();
-        // The server answers the failed transfer; read, that answer would
+        // The server answers the failed transfer; unread, that answer would
         // be taken for the next command's.
         ReadReply();
         SetLocalError(kErrorDataOrLocalFile, strCause);

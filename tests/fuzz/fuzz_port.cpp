@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     const int nResult = CFtpServer::ParseEprtArgument(strArgument, extended);
     if (nResult == 0) {
         const bool bIpv6 = strArgument.size() > 1 && strArgument[1] == '2';
-        if (extended.nPort == 0 || (extended.bIpv6 != bIpv6 && extended.bIpv6)) {
+        if (extended.nPort == 0 || (extended.bIpv6 && !bIpv6)) {
             std::abort();
         }
     } else if (nResult > 2 || extended.nPort != 4711 || extended.nAddress != 0x0A000001 ||
