@@ -54,7 +54,7 @@ std::string ErrorText(const std::string& strWhat, DWORD dwError) {
                                 strText.back() == ' ' || strText.back() == '.')) {
         strText.pop_back();
     }
-    return strWhat + ": " + strText;
+    return strWhat + ": " + strText + " (error " + std::to_string(dwError) + ")";
 }
 
 // One argument quoted so that the C runtime's command-line parser gives it
@@ -212,12 +212,21 @@ bool CBackgroundProcess::Start(const std::vector<std::string>& vecArgv,
         }
         // A process group of its own, so that a console break reaches the
         // program and not the test; suspended until it is in the job.
-        bStarted = CreateProcessW(nullptr, wstrLine.data(), nullptr, nullptr, TRUE,
-                                  CREATE_UNICODE_ENVIRONMENT | CREATE_NEW_PROCESS_GROUP |
-                                      CREATE_SUSPENDED,
-                                  wstrEnv.data(), wstrDir.empty() ? nullptr : wstrDir.c_str(),
-                                  &startup, &info);
-        dwError = GetLastError();
+        // Wine now and then fails a start with ERROR_INTERNAL_ERROR when the
+        // machine is busy (its loader did not come up); the same start a
+        // moment later works, so that one error gets a few more tries.
+        for (int nTry = 0;; ++nTry) {
+            bStarted = CreateProcessW(nullptr, wstrLine.data(), nullptr, nullptr, TRUE,
+                                      CREATE_UNICODE_ENVIRONMENT | CREATE_NEW_PROCESS_GROUP |
+                                          CREATE_SUSPENDED,
+                                      wstrEnv.data(), wstrDir.empty() ? nullptr : wstrDir.c_str(),
+                                      &startup, &info);
+            dwError = GetLastError();
+            if (bStarted || dwError != ERROR_INTERNAL_ERROR || nTry == 4) {
+                break;
+            }
+            Sleep(50u << nTry);
+        }
         for (HANDLE h : {hInRead, hOutWrite, hErrWrite}) {
             SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
         }
