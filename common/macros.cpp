@@ -1,6 +1,9 @@
 #include "common/macros.h"
 
 #include <cstdio>
+#include <iterator>
+#include <map>
+#include <optional>
 
 #include "common/text.h"
 #include "platform/clock.h"
@@ -29,31 +32,13 @@ const CMacroDefinition kMacros[] = {
     {EMacro::Time, "%time%"},
 };
 
-// A stretch of the text that holds an inserted value.
-struct CInserted {
+// A macro of the caller's text, by where it stands in that text, and the
+// value that replaces it.
+struct CReplacement {
     size_t nStart;
     size_t nLength;
+    std::string strValue;
 };
-
-bool OverlapsInserted(const std::vector<CInserted>& inserted, size_t nStart, size_t nLength) {
-    for (const CInserted& value : inserted) {
-        if (nStart < value.nStart + value.nLength && value.nStart < nStart + nLength) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The first occurrence of pszLowerName that lies wholly in text written by
-// the caller, not in an inserted value.
-size_t FindMacro(const std::string& strLowerText, const std::string& strLowerName,
-                 const std::vector<CInserted>& inserted) {
-    size_t nPos = strLowerText.find(strLowerName);
-    while (nPos != std::string::npos && OverlapsInserted(inserted, nPos, strLowerName.size())) {
-        nPos = strLowerText.find(strLowerName, nPos + 1);
-    }
-    return nPos;
-}
 
 // Asks the device; empty when it cannot answer.
 std::string ReadDeviceValue(CDeviceIdentitySource& device, EMacro macro) {
@@ -71,69 +56,94 @@ std::string ReadDeviceValue(CDeviceIdentitySource& device, EMacro macro) {
 
 }  // namespace
 
+// Inserted text is never searched again and a match may not reach into it, so
+// every macro that is replaced stands whole in the caller's text, and the
+// passes described in the header come down to this: the macros in the order
+// of the table, each one's occurrences from left to right, every occurrence
+// that overlaps none replaced before it. The work stays in proportion to the
+// text's length, however many macros it holds.
 bool ExpandMacros(std::string& strText, const std::string& strUser,
                   CDeviceIdentitySource* pDevice) {
     bool bResult = true;
-    std::vector<CInserted> inserted;
-    for (;;) {
-        std::string strLower = ToLowerAscii(strText);
-        const CMacroDefinition* pFound = nullptr;
-        size_t nPos = std::string::npos;
-        for (const CMacroDefinition& definition : kMacros) {
-            bool bRemote =
-                definition.macro == EMacro::RemoteName || definition.macro == EMacro::RemoteId;
-            if ((bRemote && pDevice == nullptr) ||
-                (definition.macro == EMacro::User && strUser.empty())) {
+    const std::string strLower = ToLowerAscii(strText);
+    std::map<size_t, CReplacement> replacements;  // by start
+    // The computer's name and address are read once, when first needed.
+    std::optional<std::string> machineName;
+    std::optional<std::string> machineId;
+    auto overlapsReplaced = [&](size_t nStart, size_t nLength) {
+        auto next = replacements.lower_bound(nStart);
+        if (next != replacements.end() && next->first < nStart + nLength) {
+            return true;
+        }
+        if (next != replacements.begin()) {
+            const CReplacement& before = std::prev(next)->second;
+            return before.nStart + before.nLength > nStart;
+        }
+        return false;
+    };
+    for (const CMacroDefinition& definition : kMacros) {
+        bool bRemote =
+            definition.macro == EMacro::RemoteName || definition.macro == EMacro::RemoteId;
+        if ((bRemote && pDevice == nullptr) ||
+            (definition.macro == EMacro::User && strUser.empty())) {
+            continue;
+        }
+        const std::string strName = definition.pszLowerName;
+        for (size_t nPos = strLower.find(strName); nPos != std::string::npos;
+             nPos = strLower.find(strName, nPos + 1)) {
+            if (overlapsReplaced(nPos, strName.size())) {
                 continue;
             }
-            nPos = FindMacro(strLower, definition.pszLowerName, inserted);
-            if (nPos != std::string::npos) {
-                pFound = &definition;
-                break;
+            std::string strValue;
+            switch (definition.macro) {
+                case EMacro::RemoteName:
+                case EMacro::RemoteId:
+                    strValue = ReadDeviceValue(*pDevice, definition.macro);
+                    if (strValue.empty()) {
+                        strValue = definition.macro == EMacro::RemoteId
+                                       ? "%ERROR_REMOTEMACHINEID%"
+                                       : "%ERROR_REMOTEMACHINENAME%";
+                        bResult = false;
+                    }
+                    break;
+                case EMacro::MachineName:
+                    if (!machineName) {
+                        machineName = GetLocalMachineName();
+                    }
+                    strValue = *machineName;
+                    break;
+                case EMacro::MachineId:
+                    if (!machineId) {
+                        machineId = GetLocalMachineId();
+                    }
+                    strValue = *machineId;
+                    break;
+                case EMacro::User:
+                    strValue = strUser;
+                    break;
+                case EMacro::Date:
+                    strValue = GetDateText();
+                    break;
+                case EMacro::Time:
+                    strValue = GetTimeText();
+                    break;
             }
+            replacements.emplace(nPos, CReplacement{nPos, strName.size(), std::move(strValue)});
         }
-        if (pFound == nullptr) {
-            return bResult;
-        }
-
-        std::string strValue;
-        switch (pFound->macro) {
-            case EMacro::RemoteName:
-            case EMacro::RemoteId:
-                strValue = ReadDeviceValue(*pDevice, pFound->macro);
-                if (strValue.empty()) {
-                    strValue = pFound->macro == EMacro::RemoteId ? "%ERROR_REMOTEMACHINEID%"
-                                                                 : "%ERROR_REMOTEMACHINENAME%";
-                    bResult = false;
-                }
-                break;
-            case EMacro::MachineName:
-                strValue = GetLocalMachineName();
-                break;
-            case EMacro::MachineId:
-                strValue = GetLocalMachineId();
-                break;
-            case EMacro::User:
-                strValue = strUser;
-                break;
-            case EMacro::Date:
-                strValue = GetDateText();
-                break;
-            case EMacro::Time:
-                strValue = GetTimeText();
-                break;
-        }
-
-        size_t nMacroLength = std::char_traits<char>::length(pFound->pszLowerName);
-        strText = strText.substr(0, nPos) + strValue + strText.substr(nPos + nMacroLength);
-        // Stretches after the replaced macro move by the change in length.
-        for (CInserted& value : inserted) {
-            if (value.nStart >= nPos + nMacroLength) {
-                value.nStart = value.nStart + strValue.size() - nMacroLength;
-            }
-        }
-        inserted.push_back({nPos, strValue.size()});
     }
+    if (replacements.empty()) {
+        return bResult;
+    }
+    std::string strExpanded;
+    size_t nCopied = 0;
+    for (const auto& [nStart, replacement] : replacements) {
+        strExpanded.append(strText, nCopied, nStart - nCopied);
+        strExpanded += replacement.strValue;
+        nCopied = nStart + replacement.nLength;
+    }
+    strExpanded.append(strText, nCopied, std::string::npos);
+    strText = std::move(strExpanded);
+    return bResult;
 }
 
 std::string GetLocalMachineName() { return platform::GetMachineName(); }

@@ -40,7 +40,8 @@ public:
 // the one earlier in the list is replaced first, and %DATE% and %TIME% read
 // the clock separately. Text inserted for a macro is never searched again, so
 // a value that contains a macro (a user named "%USER%") cannot make the
-// expansion run for ever.
+// expansion run for ever. The computer's name and address are read once per
+// call; the work grows with the text's length alone.
 //
 // A device macro that cannot be filled (no session and none can be opened, or
 // an empty answer) is replaced by "%ERROR_REMOTEMACHINENAME%" or

@@ -82,6 +82,28 @@ TEST(ExpandMacros, InsertedValuesAreNotSearchedAgain) {
     EXPECT_EQ(Expanded("%USER%ER%", "%US"), "%USER%");
 }
 
+// Two macros that share a percent sign: the one earlier in the list wins,
+// wherever it stands.
+TEST(ExpandMacros, OverlappingMacrosGoByTheListNotByPosition) {
+    const std::string strName = GetLocalMachineName();
+    EXPECT_EQ(Expanded("%user%machinename%", "u"), "%user" + strName);
+    EXPECT_EQ(Expanded("%machinename%user%", "u"), strName + "user%");
+    EXPECT_EQ(Expanded("%date%user%", "u"), "%dateu");
+}
+
+// A settings line can be as long as its file: thousands of macros, values
+// that look like macros, and pieces that only join into one around a value.
+TEST(ExpandMacros, ALongTextWithThousandsOfMacrosIsExpandedWhole) {
+    const std::string strName = GetLocalMachineName();
+    std::string strText;
+    std::string strExpected;
+    for (int i = 0; i < 20000; ++i) {
+        strText += "%USER%ER%/%MachineName%\\";
+        strExpected += "%US" + std::string("ER%/") + strName + "\\";
+    }
+    EXPECT_EQ(Expanded(strText, "%US"), strExpected);
+}
+
 TEST(ExpandMacros, DateAndTimeFollowTheClock) {
     std::string strDateBefore = GetDateText();
     std::string strTimeBefore = GetTimeText();
