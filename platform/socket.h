@@ -85,6 +85,11 @@ public:
 
     // Creates a stream socket of IPv4 (or IPv6), closing one held before.
     bool Create(bool bIpv6 = false);
+    // Two sockets connected to each other within this process, each with
+    // room for at least nBufferBytes that the other has not read yet (as far
+    // as the system allows). Not on Windows, which has no such pair: false
+    // there.
+    static bool CreatePair(CSocket& first, CSocket& second, int nBufferBytes);
     // Whether an IPv6 socket also takes IPv4 (dual stack) or IPv6 alone;
     // false where the system cannot do as asked.
     bool SetDualStack(bool bDualStack);
@@ -146,6 +151,9 @@ public:
     // Ends both directions: blocking calls on this socket in other threads
     // return at once. The socket stays open until Close.
     void Shutdown();
+    // Ends the sending direction alone: the peer reads the end of the data,
+    // and what it sends can still be received.
+    void ShutdownSending();
     // Closes the connection so that the peer sees it reset rather than
     // ended: a transfer broken off on this side must not look complete to
     // the other.

@@ -15,6 +15,8 @@ const char* const kMsgInvalidPassivePorts =
     "Syntax error. Invalid PassivePorts. You must specify a range of ports such as 50000-50100";
 const char* const kMsgInvalidTlsRequired =
     "Syntax error. Invalid TlsRequired. You must specify Yes or No";
+const char* const kMsgInvalidMaxSessions =
+    "Syntax error. Invalid MaxSessions. You must specify a number from 1 to 256";
 const char* const kMsgInvalidPassiveAddress =
     "Syntax error. Invalid PassiveAddress. You must specify an IPv4 address such as 203.0.113.7";
 
@@ -52,6 +54,7 @@ bool CFileSyncServerConfig::Load(const std::string& strPath, CMessageSink& sink)
     m_strTlsCertificate.clear();
     m_strTlsKey.clear();
     m_bTlsRequired = false;
+    m_nMaxSessions = 1;
     m_users.clear();
     m_strFilePath = strPath;
     return ParseLines(strPath, sink);
@@ -95,6 +98,16 @@ bool CFileSyncServerConfig::ParseLines(const std::string& strPath, CMessageSink&
                     return false;
                 }
                 m_passive.nAnnouncedAddress = nAddress;
+            } else if (EqualsNoCase(entry.strKey, "MaxSessions")) {
+                // A server sized for one session must not take a hundred
+                // because of a typing error, nor the other way round.
+                const bool bNumber = IsAllDigits(entry.strValue) && entry.strValue.size() <= 3;
+                const int nSessions = bNumber ? DecimalToInt(entry.strValue) : 0;
+                if (nSessions < 1 || nSessions > CFtpServer::kMaxSessions) {
+                    parser.ReportLine(kMsgInvalidMaxSessions, entry.nLine);
+                    return false;
+                }
+                m_nMaxSessions = nSessions;
             } else if (EqualsNoCase(entry.strKey, "TlsCertificate")) {
                 m_strTlsCertificate = entry.strValue;
             } else if (EqualsNoCase(entry.strKey, "TlsKey")) {

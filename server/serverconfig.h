@@ -47,6 +47,9 @@ public:
         return m_strTlsKey.empty() ? m_strTlsCertificate : m_strTlsKey;
     }
     bool IsTlsRequired() const { return m_bTlsRequired; }
+    // How many sessions the server runs at once ([TCP] MaxSessions, 1 to
+    // 256); 1 without the key.
+    int GetMaxSessions() const { return m_nMaxSessions; }
     void SetStartDir(const std::string& strStartDir) { m_strStartDir = strStartDir; }
     void SetWelcome(const std::string& strWelcome) { m_strWelcome = strWelcome; }
     void SetLogFile(const std::string& strLogFile) { m_strLogFile = strLogFile; }
@@ -76,6 +79,7 @@ private:
     std::string m_strTlsCertificate;
     std::string m_strTlsKey;
     bool m_bTlsRequired = false;
+    int m_nMaxSessions = 1;
 
 public:
     // One account per [USER] section, in file order. Reloading empties and

@@ -212,6 +212,7 @@ void CTandrelServerDlg::ShowRunningLayout(bool bRunning) {
 bool CTandrelServerDlg::StartEngine() {
     const std::string strWelcome = m_config.GetWelcome();
     m_pServer->SetPassiveSettings(m_config.GetPassiveSettings());
+    m_pServer->SetMaxSessions(m_config.GetMaxSessions());
     m_strStartFailure.clear();
     std::shared_ptr<platform::CTlsContext> pTls;
     if (!m_config.GetTlsCertificate().empty()) {
@@ -275,6 +276,10 @@ void CTandrelServerDlg::OnStartStop() {
             m_log.AddLogLine(WithPort("Server started on port %d", m_config.m_nPort));
             if (m_config.m_users.empty()) {
                 m_log.AddLogLine("No [USER] section: nobody can log in");
+            }
+            if (m_config.GetMaxSessions() > 1) {
+                m_log.AddLogLine("Up to " + std::to_string(m_config.GetMaxSessions()) +
+                                 " sessions at once");
             }
             Minimize();
         } else if (m_pServer->GetListenError() != 0 || !m_strStartFailure.empty()) {

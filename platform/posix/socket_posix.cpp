@@ -211,6 +211,27 @@ bool CSocket::Create(bool bIpv6) {
     return true;
 }
 
+bool CSocket::CreatePair(CSocket& first, CSocket& second, int nBufferBytes) {
+    first.Close();
+    second.Close();
+    int handles[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, handles) != 0) {
+        first.Fail();
+        return false;
+    }
+    // Every small send takes far more of the buffer than its bytes; where
+    // the system lets us, the limit on buffers does not apply.
+    for (int hSocket : handles) {
+        if (setsockopt(hSocket, SOL_SOCKET, SO_SNDBUFFORCE, &nBufferBytes, sizeof(nBufferBytes)) !=
+            0) {
+            setsockopt(hSocket, SOL_SOCKET, SO_SNDBUF, &nBufferBytes, sizeof(nBufferBytes));
+        }
+    }
+    first.m_hSocket = handles[0];
+    second.m_hSocket = handles[1];
+    return true;
+}
+
 bool CSocket::SetDualStack(bool bDualStack) {
     int nValue = bDualStack ? 0 : 1;
     if (setsockopt(static_cast<int>(m_hSocket), IPPROTO_IPV6, IPV6_V6ONLY, &nValue,
@@ -449,6 +470,12 @@ bool CSocket::GetPeerAddress(CSocketAddress& address) const {
 void CSocket::Shutdown() {
     if (m_hSocket >= 0) {
         shutdown(static_cast<int>(m_hSocket), SHUT_RDWR);
+    }
+}
+
+void CSocket::ShutdownSending() {
+    if (m_hSocket >= 0) {
+        shutdown(static_cast<int>(m_hSocket), SHUT_WR);
     }
 }
 

@@ -213,6 +213,13 @@ bool CSocket::Fail() {
     return false;
 }
 
+bool CSocket::CreatePair(CSocket& first, CSocket& second, int /*nBufferBytes*/) {
+    first.Close();
+    second.Close();
+    first.m_nLastError = WSAEOPNOTSUPP;
+    return false;
+}
+
 bool CSocket::Create(bool bIpv6) {
     Close();
     const int nFamily = bIpv6 ? AF_INET6 : AF_INET;
@@ -579,6 +586,12 @@ void CSocket::Shutdown() {
         // A receive already blocked in another thread is not woken by the
         // shutdown alone.
         CancelIoEx(reinterpret_cast<HANDLE>(hSocket), nullptr);
+    }
+}
+
+void CSocket::ShutdownSending() {
+    if (m_hSocket >= 0) {
+        shutdown(Native(m_hSocket), SD_SEND);
     }
 }
 

@@ -1,18 +1,19 @@
 // A whole session with the server: the fuzzer's bytes are everything one
-// client says on the command connection, sent in one piece and followed by
-// the end of its sending side. The server runs for the whole process, on a
-// start directory of its own, and must answer every session to its end and
-// go on serving the next; a session that does not end within 20 s counts
-// as hung.
+// client says on the command connection, followed by the end of its sending
+// side. Each input is a session of the server's own (CFtpSession), run on
+// this thread to its end over a connected pair of sockets, on a start
+// directory of its own; the server's accept loop, which only hands each
+// connection to a session, is left to the tests. A session that does not end
+// is the fuzzer's time-out.
 //
 // The text "{DATA}" in the input stands for the PORT argument of a data peer
 // that the target runs on loopback, "{EPRT}" for the same peer as EPRT's
 // argument: it takes every data connection, sends a few bytes and reads
 // what comes, so that RETR, STOR and LIST really move data. For PASV and
-// EPSV the server listens on a small range of ports, where the target's
-// connectors keep knocking: whatever listener the server opens, one of them
-// connects and does the same. The server's time-outs are short, so a
-// transfer that waits for what never comes ends soon.
+// EPSV the session listens on a small range of ports, where the target's
+// connectors keep knocking: whatever listener the session opens, one of them
+// connects and does the same. The time-outs are short, so a transfer that
+// waits for what never comes ends soon.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -21,7 +22,6 @@
 #include <sys/ioctl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -35,16 +35,19 @@
 #include <thread>
 #include <vector>
 
-#include "server/ftpserver/ftpserver.h"
+#include "platform/file.h"
+#include "server/ftpserver/ftpsession.h"
 
 namespace {
 
 constexpr int kServerTimeoutMs = 300;
-constexpr int kSessionLimitMs = 20000;
+constexpr int kLoginLimitMs = 20000;
+// Room for every reply to an input of the fuzzer's largest size, unread
+// until the session has ended.
+constexpr int kReplyRoom = 64 * 1024 * 1024;
 
 std::string g_strSandbox;
 std::string g_strRoot;
-int g_nServerPort = 0;
 // A connection that ends keeps its ports for a while (TIME_WAIT), and the
 // system has fewer than 30,000 of them for the data connections to one
 // address and port: at the fuzzer's pace one data peer would run out of
@@ -57,8 +60,43 @@ std::string g_strEprtArgument;         // the same as "|1|127.0.0.1|port|"
 // The server's passive listeners take these ports.
 constexpr uint16_t kFirstPassivePort = 40000;
 constexpr int kPassivePorts = 4;
-CFtpServer* g_pServer = nullptr;
 
+// What the server does for its sessions, as far as one session at a time on
+// this thread needs it.
+class CHost : public CSessionHost {
+public:
+    bool OpenSocket(platform::CSocket& socket, bool bIpv6) override { return socket.Create(bIpv6); }
+    bool AdoptSocket(platform::CSocket& target, platform::CSocket&& source) override {
+        target = std::move(source);
+        return true;
+    }
+    void CloseSocket(platform::CSocket& socket) override { socket.Close(); }
+    bool IsStopping() override { return false; }
+    void Trace(int, int, const std::string&) override {}
+    void LogLine(const std::string&) override {}
+    int NextPassivePortOffset(int nCount) override { return m_nNextPort++ % nCount; }
+    bool LastDataAddress(platform::CSocketAddress& address) override {
+        address = m_dataAddress;
+        return m_bDataAddressSet;
+    }
+    void RememberDataAddress(const platform::CSocketAddress& address) override {
+        m_dataAddress = address;
+        m_bDataAddressSet = true;
+    }
+    void RequestStop() override {}
+
+private:
+    int m_nNextPort = 0;
+    platform::CSocketAddress m_dataAddress;
+    bool m_bDataAddressSet = false;
+};
+
+CHost* g_pHost = nullptr;
+CSessionSettings* g_pSettings = nullptr;
+
+// A long queue: a session that makes one data connection after another
+// must not find a peer's queue full (its connect would wait out the time-out)
+// while the peer's thread waits for the processor.
 int ListenOnLoopback(int& nPort) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -66,7 +104,7 @@ int ListenOnLoopback(int& nPort) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t nLength = sizeof(address);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(fd, 16) != 0 ||
+        listen(fd, SOMAXCONN) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&address), &nLength) != 0) {
         std::abort();
     }
@@ -169,7 +207,7 @@ void FillRoot() {
     std::filesystem::create_symlink("/etc/passwd", g_strRoot + "/out", error);
 }
 
-void StartServer() {
+void StartSessions() {
     EnterOwnNetwork();
     char szTemplate[] = "/dev/shm/tandrel-fuzz-session-XXXXXX";
     const char* pszDir = mkdtemp(szTemplate);
@@ -183,10 +221,6 @@ void StartServer() {
         std::error_code error;
         std::filesystem::remove_all(g_strSandbox, error);
     });
-    // The trace would fill the fuzzer's output; its findings go to stderr.
-    int fdNull = open("/dev/null", O_WRONLY);
-    dup2(fdNull, STDOUT_FILENO);
-
     for (int i = 0; i < kDataPeers; ++i) {
         int nDataPort = 0;
         int dataListener = ListenOnLoopback(nDataPort);
@@ -196,36 +230,24 @@ void StartServer() {
         std::thread(RunDataPeer, dataListener).detach();
     }
 
-    // A port that was free a moment ago.
-    int probe = ListenOnLoopback(g_nServerPort);
-    close(probe);
-    static const std::vector<CFileSyncServerUser> users = {{"op", "pw"}, {"", ""}};
-    static const std::string strWelcome = "fuzz";
-    g_pServer = new CFtpServer();
-    CPassiveSettings passive;
-    passive.nFirstPort = kFirstPassivePort;
-    passive.nLastPort = kFirstPassivePort + kPassivePorts - 1;
-    g_pServer->SetPassiveSettings(passive);
     for (int i = 0; i < kPassivePorts; ++i) {
         std::thread(RunPassiveConnector, static_cast<uint16_t>(kFirstPassivePort + i)).detach();
     }
-    g_pServer->SetTimeoutForTesting(kServerTimeoutMs);
-    g_pServer->SetLoginLimitsForTesting(kSessionLimitMs, 0);
-    if (!g_pServer->Start({}, false, &users, &strWelcome, g_nServerPort, g_strRoot)) {
+    g_pSettings = new CSessionSettings();
+    g_pSettings->strWelcome = "fuzz";
+    g_pSettings->strSystem = "<System>";
+    g_pSettings->strHelp = "<Help>";
+    g_pSettings->strStartDir = g_strRoot;
+    if (!platform::GetRealPath(g_strRoot, g_pSettings->strRealStartDir)) {
         std::abort();
     }
-}
-
-// The server thread runs at idle priority, so on a busy machine it may not
-// run for seconds and a session would look hung. The fuzzer measures the
-// code, not the scheduler: every thread of the process gets back the
-// normal priority (allowed to root; elsewhere the sessions just take longer).
-void RestoreNormalPriority() {
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task", error)) {
-        const int nThread = std::atoi(entry.path().filename().c_str());
-        (void)setpriority(PRIO_PROCESS, static_cast<id_t>(nThread), 0);
-    }
+    g_pSettings->users = std::vector<CFileSyncServerUser>{{"op", "pw"}, {"", ""}};
+    g_pSettings->nTimeoutMs = kServerTimeoutMs;
+    g_pSettings->nLoginTimeoutMs = kLoginLimitMs;
+    g_pSettings->nLoginFailurePauseMs = 0;
+    g_pSettings->passive.nFirstPort = kFirstPassivePort;
+    g_pSettings->passive.nLastPort = kFirstPassivePort + kPassivePorts - 1;
+    g_pHost = new CHost();
 }
 
 void ReplaceAll(std::string& strInput, const std::string& strToken, const std::string& strText) {
@@ -246,80 +268,35 @@ std::string WithDataPort(const uint8_t* pData, size_t nSize) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     static unsigned s_nRuns = 0;
-    if (g_pServer == nullptr) {
-        StartServer();
+    if (g_pHost == nullptr) {
+        StartSessions();
     }
     if (++s_nRuns % 512 == 0) {
         FillRoot();
-    }
-    if (s_nRuns == 2) {
-        RestoreNormalPriority();
     }
     g_strDataPort = g_dataPorts[s_nRuns % kDataPeers];
     g_strEprtArgument =
         "|1|127.0.0.1|" + std::to_string(g_dataPortNumbers[s_nRuns % kDataPeers]) + "|";
     const std::string strInput = WithDataPort(pData, nSize);
 
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(g_nServerPort));
-    bool bConnected =
-        fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    if (!bConnected && fd >= 0 && errno == EINTR) {
-        // Interrupted by the fuzzer's timer: the connection goes on by itself.
-        pollfd waiter{fd, POLLOUT, 0};
-        int nError = 0;
-        socklen_t nLength = sizeof(nError);
-        while (poll(&waiter, 1, kSessionLimitMs) < 0 && errno == EINTR) {
-        }
-        bConnected = getsockopt(fd, SOL_SOCKET, SO_ERROR, &nError, &nLength) == 0 && nError == 0;
-    }
-    if (!bConnected) {
-        std::fprintf(stderr, "the server no longer takes connections: %s\n", std::strerror(errno));
+    platform::CSocket client;
+    platform::CSocket control;
+    if (!platform::CSocket::CreatePair(client, control, kReplyRoom) ||
+        !client.SendAll(strInput.data(), strInput.size())) {
+        std::fprintf(stderr, "no pair of sockets for the session\n");
         std::abort();
     }
-    size_t nSent = 0;
-    while (nSent < strInput.size()) {
-        ssize_t n = send(fd, strInput.data() + nSent, strInput.size() - nSent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;  // the server ended the session early (QUIT, a failed login)
-        }
-        nSent += static_cast<size_t>(n);
+    // The end of what the client says.
+    client.ShutdownSending();
+    // As a client on loopback would reach a server there.
+    platform::CSocketAddress peer;
+    peer.nAddress = INADDR_LOOPBACK;
+    peer.nPort = 50000;
+    platform::CSocketAddress local = peer;
+    local.nPort = 21;
+    {
+        CFtpSession session(*g_pSettings, *g_pHost, std::move(control), peer, &local);
+        session.Run();
     }
-    shutdown(fd, SHUT_WR);
-
-    // Every session ends: the server closes the connection within its
-    // time-outs once the input has run out.
-    SetTimeouts(fd, kSessionLimitMs);
-    char buffer[65536];
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kSessionLimitMs);
-    for (;;) {
-        ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
-        if (n == 0 || (n < 0 && errno == ECONNRESET)) {
-            break;
-        }
-        // The fuzzer's own timer interrupts a receive that has a time-out
-        // now and then; that is no end of the session.
-        if (n < 0 && errno == EINTR && std::chrono::steady_clock::now() < deadline) {
-            continue;
-        }
-        if (n < 0) {
-            std::fprintf(stderr, "the session did not end within %d ms: %s\n", kSessionLimitMs,
-                         std::strerror(errno));
-            // For a look at the threads with a debugger before the report.
-            if (std::getenv("TANDREL_FUZZ_HOLD") != nullptr) {
-                std::fprintf(stderr, "holding process %d\n", static_cast<int>(getpid()));
-                sleep(600);
-            }
-            std::abort();
-        }
-    }
-    CloseAbortively(fd);
     return 0;
 }

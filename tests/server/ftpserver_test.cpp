@@ -31,6 +31,12 @@ const std::string kBadParameter = "504 Command not implemented for that paramete
 const std::string kClosing = "221 Service closing control connection.";
 const std::string kNotLoggedIn = "530 Not logged in.";
 
+std::string DigestOf(const std::string& strData) {
+    CMD5Checksum digest;
+    digest.Update(strData.data(), strData.size());
+    return digest.Final();
+}
+
 // The trace with every source line number replaced by N, so whole lines can
 // be compared.
 std::string NormalisedTrace(const std::string& strTrace) {
@@ -51,6 +57,7 @@ protected:
         ASSERT_GT(m_nPort, 0);
         m_server.SetTimeoutForTesting(m_nTimeoutMs);
         m_server.SetLoginLimitsForTesting(m_nLoginTimeoutMs, m_nLoginPauseMs);
+        m_server.SetMaxSessions(m_nMaxSessions);
         m_server.SetLogSink([this](const std::string& strLine) {
             std::lock_guard<std::mutex> lock(m_logMutex);
             m_logLines.push_back(strLine);
@@ -85,6 +92,7 @@ protected:
     int m_nTimeoutMs = 5000;
     int m_nLoginTimeoutMs = CFtpServer::kLoginTimeoutMs;
     int m_nLoginPauseMs = 0;
+    int m_nMaxSessions = 1;
     std::atomic<int> m_nQuitRequests{0};
     std::mutex m_logMutex;
     std::vector<std::string> m_logLines;
@@ -299,6 +307,127 @@ TEST_F(FtpServerTest, OneClientAtATimeTheNextOneWaitsItsTurn) {
     EXPECT_EQ(second.Command("USER bob"), "331 User name Ok, need password.");
     EXPECT_EQ(second.Command("PASS pw"), "230 Logged in.");
     EXPECT_EQ(m_nQuitRequests, 0);
+}
+
+TEST_F(FtpServerTest, SeveralSessionsRunAtOnceUpToTheLimitAndTheRestWait) {
+    m_nMaxSessions = 3;
+    StartServer(&m_users, false);
+    CFtpTestClient clients[3];
+    for (CFtpTestClient& client : clients) {
+        LogIn(client, "bob", "pw");
+    }
+    CFtpTestClient fourth;
+    ASSERT_TRUE(fourth.Connect(m_nPort));
+    EXPECT_EQ(fourth.ReadLine(300), "");
+    // Each session keeps its own state.
+    EXPECT_EQ(clients[0].Command("CWD /"), "200 \"/\"");
+    EXPECT_EQ(clients[2].Command("REST 5"),
+              "350 Restarting at 5. Send STORE or RETRIEVE to initiate transfer.");
+    EXPECT_EQ(clients[1].Command("PWD"), "257 \"/\"");
+    EXPECT_EQ(clients[1].Command("QUIT"), kClosing);
+    EXPECT_EQ(fourth.ReadLine(), "220 Tandrel test");
+    EXPECT_EQ(fourth.Command("USER alice"), "331 User name Ok, need password.");
+    EXPECT_EQ(fourth.Command("PASS secret"), "230 Logged in.");
+    // Stop ends every session at once.
+    m_server.Stop();
+    for (CFtpTestClient* pClient : {&clients[0], &clients[2], &fourth}) {
+        EXPECT_TRUE(pClient->IsClosedByServer());
+    }
+}
+
+// QUIT in single-session mode ends the server for new clients; the sessions
+// that run go on to their own end, and only then is the quit asked for.
+TEST_F(FtpServerTest, QuitInSingleSessionModeLetsTheOtherSessionsEnd) {
+    m_nMaxSessions = 2;
+    StartServer(&m_users, true);
+    CFtpTestClient quitting;
+    CFtpTestClient other;
+    LogIn(quitting);
+    LogIn(other, "bob", "pw");
+    EXPECT_EQ(quitting.Command("QUIT"), kClosing);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    CFtpTestClient late;
+    EXPECT_FALSE(late.Connect(m_nPort));
+    EXPECT_EQ(m_nQuitRequests, 0);
+    EXPECT_EQ(other.Command("NOOP"), "200 Done");
+    EXPECT_EQ(other.Command("QUIT"), kClosing);
+    for (int i = 0; i < 250 && m_nQuitRequests == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(m_nQuitRequests, 1);
+}
+
+// Clients that replace one file at the same moment, while others read it
+// and ask for its digest: every upload is whole, the file ends as one of
+// them, a digest is of a whole copy, and no temporary is left.
+TEST_F(FtpServerTest, ConcurrentUploadsOfOneFileLeaveOneWholeCopy) {
+    m_nMaxSessions = 12;
+    StartServer(&m_users, false);
+    constexpr int kWriters = 6;
+    constexpr int kReaders = 4;
+    std::vector<std::string> copies;
+    std::set<std::string> digests;
+    for (int i = 0; i <= kWriters; ++i) {
+        copies.push_back(std::string(512 * 1024 + i, static_cast<char>('a' + i)));
+        digests.insert(DigestOf(copies.back()));
+    }
+    ASSERT_TRUE(m_dir.WriteFile("shared.bin", copies[kWriters]));
+    std::mutex mutex;
+    std::vector<std::string> failures;
+    auto fail = [&](const std::string& strWhat) {
+        std::lock_guard<std::mutex> lock(mutex);
+        failures.push_back(strWhat);
+    };
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kWriters; ++i) {
+        threads.emplace_back([&, i] {
+            CFtpTestClient client;
+            if (!client.Connect(m_nPort) || client.ReadLine() != "220 Tandrel test" ||
+                client.Command("USER bob").empty() || client.Command("PASS pw") != "230 Logged in.") {
+                fail("writer " + std::to_string(i) + " could not log in");
+                return;
+            }
+            for (int nRound = 0; nRound < 3; ++nRound) {
+                CTransferResult put = PassiveTransfer(client, "EPSV", "STOR shared.bin", copies[i]);
+                if (put.strFinalReply !=
+                    "226 Closing data connection. Requested file action successful.") {
+                    fail("writer " + std::to_string(i) + ": " + put.strFirstReply + " / " +
+                         put.strFinalReply);
+                }
+            }
+        });
+    }
+    for (int i = 0; i < kReaders; ++i) {
+        threads.emplace_back([&, i] {
+            CFtpTestClient client;
+            if (!client.Connect(m_nPort) || client.ReadLine() != "220 Tandrel test" ||
+                client.Command("USER bob").empty() || client.Command("PASS pw") != "230 Logged in.") {
+                fail("reader " + std::to_string(i) + " could not log in");
+                return;
+            }
+            for (int nRound = 0; nRound < 6; ++nRound) {
+                const std::string strReply = client.Command("MD5 shared.bin");
+                if (strReply.size() < 4 || digests.count(strReply.substr(4)) == 0) {
+                    fail("MD5 gave " + strReply);
+                }
+                CTransferResult got = PassiveTransfer(client, "EPSV", "RETR shared.bin");
+                if (digests.count(DigestOf(got.strData)) == 0) {
+                    fail("RETR gave " + std::to_string(got.strData.size()) + " bytes of no copy");
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_THAT(failures, ::testing::IsEmpty());
+    const std::string strFinal = m_dir.ReadFile("shared.bin").value_or("");
+    EXPECT_NE(std::find(copies.begin(), copies.end() - 1, strFinal), copies.end() - 1);
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir.Path())) {
+        names.push_back(entry.path().filename().string());
+    }
+    EXPECT_THAT(names, ::testing::ElementsAre("shared.bin"));
 }
 
 TEST_F(FtpServerTest, QuitInSingleSessionModeStopsTheServer) {
