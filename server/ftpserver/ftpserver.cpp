@@ -212,17 +212,17 @@ void CFtpServer::ServerThread() {
         if (!bAccepted) {
             break;
         }
-        CFtpSession* pSession = nullptr;
+        // Made before the lock is taken: a session asks the server for what
+        // sessions share.
+        CSessionHost& host = *this;
+        auto pNewSession = std::make_unique<CFtpSession>(m_settings, host, std::move(client), peer);
+        CFtpSession* pSession = pNewSession.get();
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_bStopping) {
                 break;
             }
-            CSessionHost& host = *this;
-            m_sessions.push_back(CRunningSession{
-                std::make_unique<CFtpSession>(m_settings, host, std::move(client), peer), {},
-                false});
-            pSession = m_sessions.back().pSession.get();
+            m_sessions.push_back(CRunningSession{std::move(pNewSession), {}, false});
         }
         if (m_nMaxSessions == 1) {
             pSession->Run();

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -200,6 +201,71 @@ TEST_F(ClientProgramTest, FirstRunTransfersAndTheSecondFindsEverythingEqual) {
     }
     EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(secondLines)));
     EXPECT_EQ(second.m_nExitStatus, kExitOk);
+}
+
+// Twenty cron jobs that start at the same minute: with room for them all,
+// each syncs its own folder and all fetch the same files, at once.
+TEST_F(ClientProgramTest, TwentyClientsAtOnceEachSyncTheirOwnFolderAndFetchTheSameFiles) {
+    constexpr int kClients = 20;
+    ASSERT_TRUE(m_server.WriteFile(
+        "TandrelServer.INI", "[TCP]\nPort=" + std::to_string(m_nPort) + "\nStartDir=" +
+                                 m_served.Path() +
+                                 "\nWelcome=Sync server ready\nMaxSessions=20\n[USER]\nUser=op\n"
+                                 "Pwd=pw\n"));
+    const std::vector<std::string> shared = {"shared1.bin", "shared2.bin", "shared3.bin"};
+    for (size_t i = 0; i < shared.size(); ++i) {
+        ASSERT_TRUE(m_served.WriteFile(shared[i], TestBytes(400000 * (i + 1) + i)));
+    }
+    StartServer();
+    ASSERT_TRUE(m_serverProcess.WaitForStdout("Up to 20 sessions at once", 10s))
+        << m_serverProcess.Stdout();
+
+    std::vector<std::unique_ptr<testsupport::CTempDir>> folders;
+    std::vector<std::unique_ptr<testsupport::CBackgroundProcess>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        folders.push_back(std::make_unique<testsupport::CTempDir>());
+        testsupport::CTempDir& folder = *folders.back();
+        std::filesystem::copy_file(TANDRELCLIENT_PATH, folder.Join("TandrelClient"));
+        const std::string strOwn = "own" + std::to_string(i) + ".dat";
+        ASSERT_TRUE(folder.WriteFile(strOwn, TestBytes(100000 + 997 * i)));
+        ASSERT_TRUE(folder.WriteFile(
+            "TandrelClient.INI",
+            "[TandrelClient]\nVersion=Quillon 4.1\n[SERVER]\nLabel=Branch " + std::to_string(i) +
+                "\nAddress=127.0.0.1\nPort=" + std::to_string(m_nPort) +
+                "\nUser=op\nPwd=pw\nLog=" + folder.Join("sync.log") +
+                "\n[GET]\nRemoteFiles=shared1.bin; shared2.bin; shared3.bin\nLocalDir=" +
+                folder.Join("In") + "\nRemoteDir=\n[PUT]\nLocalFiles=" + strOwn +
+                "\nLocalDir=" + folder.Path() + "\nRemoteDir=\n"));
+    }
+    for (int i = 0; i < kClients; ++i) {
+        testsupport::CProcessOptions options;
+        options.m_strWorkDir = folders[i]->Path();
+        clients.push_back(std::make_unique<testsupport::CBackgroundProcess>());
+        ASSERT_TRUE(clients.back()->Start(
+            testsupport::InTerminal({folders[i]->Join("TandrelClient"), "-silent"}), options))
+            << clients.back()->Error();
+    }
+    for (int i = 0; i < kClients; ++i) {
+        SCOPED_TRACE("client " + std::to_string(i));
+        testsupport::CProcessResult result;
+        ASSERT_TRUE(clients[i]->Wait(120s, &result));
+        EXPECT_EQ(result.m_nExitStatus, kExitOk) << folders[i]->ReadFile("sync.log").value_or("");
+        for (const std::string& strName : shared) {
+            EXPECT_TRUE(folders[i]->ReadFile("In/" + strName) == m_served.ReadFile(strName))
+                << strName;
+        }
+        const std::string strOwn = "own" + std::to_string(i) + ".dat";
+        EXPECT_TRUE(m_served.ReadFile(strOwn) == folders[i]->ReadFile(strOwn)) << strOwn;
+        EXPECT_THAT(folders[i]->ReadFile("sync.log").value_or(""),
+                    ::testing::HasSubstr("GET Files: 3 OK"));
+    }
+    // The sessions overlapped: the server saw a second client before the
+    // first one had gone.
+    const std::string strTrace = m_serverProcess.Stdout();
+    const size_t nFirstGone = strTrace.find("Disconnected from");
+    ASSERT_NE(nFirstGone, std::string::npos);
+    EXPECT_NE(strTrace.find("Connected to", strTrace.find("Connected to") + 1), std::string::npos);
+    EXPECT_LT(strTrace.find("Connected to", strTrace.find("Connected to") + 1), nFirstGone);
 }
 
 TEST_F(ClientProgramTest, EveryDataModeSyncsOverEitherProtocol) {

@@ -426,3 +426,44 @@ TEST(ServerConfig, TlsSettingsAreReadAndABadSwitchEndsTheLoad) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ServerConfig, MaxSessionsIsReadOrEndsTheLoad) {
+    const std::string kBad = AtLine(
+        "Syntax error. Invalid MaxSessions. You must specify a number from 1 to 256", 2);
+    struct Case {
+        std::string strLine;
+        bool bLoaded;
+        int nSessions;
+    };
+    const Case cases[] = {
+        {"MaxSessions=20", true, 20},
+        {"maxsessions = 1", true, 1},
+        {"MaxSessions=256", true, 256},
+        {"MaxSessions=007", true, 7},
+        {"MaxSessions=0", false, 1},
+        {"MaxSessions=257", false, 1},
+        {"MaxSessions=1000", false, 1},
+        {"MaxSessions=-3", false, 1},
+        {"MaxSessions=ten", false, 1},
+        {"MaxSessions=", false, 1},
+    };
+    CTempDir dir;
+    const std::string strPath = dir.Join(kFileName);
+    for (const Case& c : cases) {
+        CFileSyncServerConfig config;
+        CRecordingSink sink;
+        // A value of an earlier load never survives into this one.
+        ASSERT_TRUE(dir.WriteFile(kFileName, "[TCP]\nMaxSessions=50\n"));
+        ASSERT_TRUE(config.Load(strPath, sink));
+        ASSERT_TRUE(dir.WriteFile(kFileName, "[TCP]\n" + c.strLine + "\nPort=21\n"));
+        EXPECT_EQ(config.Load(strPath, sink), c.bLoaded) << c.strLine;
+        EXPECT_EQ(sink.m_messages, c.bLoaded ? std::vector<std::string>{}
+                                             : std::vector<std::string>{kBad})
+            << c.strLine;
+        EXPECT_EQ(config.GetMaxSessions(), c.nSessions) << c.strLine;
+    }
+}
+
+}  // namespace
