@@ -196,7 +196,7 @@ void CFtpServer::ServerThread() {
     platform::SetCurrentThreadIdlePriority();
     // Uploads cut short by a server that was killed leave their temporaries
     // behind; a new start is when those of the top folder are seen to.
-    RemoveStaleTemporaries(m_settings.strStartDir);
+    CFtpSession::RemoveStaleTemporaries(*this, m_settings.strStartDir);
     while (!m_bStopRequested && WaitForFreeSession()) {
         platform::CSocket client;
         platform::CSocketAddress peer;
@@ -301,13 +301,6 @@ void CFtpServer::JoinEndedSessions(bool bAll) {
         if (thread.joinable()) {
             thread.join();
         }
-    }
-}
-
-void CFtpServer::RemoveStaleTemporaries(const std::string& strDirectory) {
-    for (const std::string& strRemoved :
-         platform::RemoveStaleTemporaries(strDirectory, platform::kStaleTemporaryAgeSeconds)) {
-        TRACE(0, "Removed stale temporary file " + strRemoved);
     }
 }
 

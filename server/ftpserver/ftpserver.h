@@ -138,7 +138,6 @@ private:
     // the server stops first), and joins the threads of those that ended.
     bool WaitForFreeSession();
     void JoinEndedSessions(bool bAll);
-    void RemoveStaleTemporaries(const std::string& strDirectory);
 
     // CSessionHost
     bool OpenSocket(platform::CSocket& socket, bool bIpv6) override;

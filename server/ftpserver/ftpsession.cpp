@@ -150,10 +150,10 @@ void CFtpSession::Run() {
     TRACE(0, "Disconnected from " + strPeer);
 }
 
-void CFtpSession::RemoveStaleTemporaries(const std::string& strDirectory) {
+void CFtpSession::RemoveStaleTemporaries(CSessionHost& host, const std::string& strDirectory) {
     for (const std::string& strRemoved :
          platform::RemoveStaleTemporaries(strDirectory, platform::kStaleTemporaryAgeSeconds)) {
-        TRACE(0, "Removed stale temporary file " + strRemoved);
+        host.Trace(__LINE__, 0, "Removed stale temporary file " + strRemoved);
     }
 }
 
@@ -1193,7 +1193,7 @@ bool CFtpSession::OnStor(const std::string& strArgument) {
     // server's copy.
     std::string strDirectory = strPath.substr(0, nSeparator);
     if (m_sweptDirectories.insert(strDirectory).second) {
-        RemoveStaleTemporaries(strDirectory);
+        RemoveStaleTemporaries(m_host, strDirectory);
     }
     std::string strTemporary;
     platform::CFile file;

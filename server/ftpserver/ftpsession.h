@@ -123,6 +123,9 @@ public:
     // sixth) the port becomes fifth * 256 + sixth, cut to 16 bits, and the
     // result is true. Without a fifth the port is left as it was and the
     // result is false.
+    // Removes what killed uploads (or downloads) left in strDirectory long
+    // ago, and traces each; hidden, they would otherwise stay there for ever.
+    static void RemoveStaleTemporaries(CSessionHost& host, const std::string& strDirectory);
     static bool ParsePortArgument(const std::string& strArgument,
                                   platform::CSocketAddress& address);
 
@@ -199,9 +202,6 @@ private:
     // the root.
     bool WalkFolder(const std::string& strArgument, std::string& strRelative) const;
     bool IsDirectory(const std::string& strPath);
-    // Removes what killed uploads (or downloads) left in strDirectory long
-    // ago; hidden, they would otherwise stay there for ever.
-    void RemoveStaleTemporaries(const std::string& strDirectory);
     bool IsOrdinaryFile(const std::string& strPath);
     // The data connection, protected when PROT P asked for it.
     bool OpenDataConnection();

@@ -425,10 +425,6 @@ TEST(ServerConfig, TlsSettingsAreReadAndABadSwitchEndsTheLoad) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 TEST(ServerConfig, MaxSessionsIsReadOrEndsTheLoad) {
     const std::string kBad = AtLine(
         "Syntax error. Invalid MaxSessions. You must specify a number from 1 to 256", 2);
