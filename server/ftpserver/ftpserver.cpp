@@ -248,11 +248,12 @@ void CFtpServer::ServerThread() {
             running.bEnded = true;
         }
     }
-    // Sessions that still run end by themselves, or when Stop shuts their
-    // sockets down.
-    JoinEndedSessions(true);
+    // No client is taken any more: a listener that stayed open would still
+    // queue them (a shut-down listener does on Windows). Sessions that still
+    // run end by themselves, or when Stop shuts their sockets down.
     CloseSocket(m_listenSocket);
     CloseSocket(m_listenSocket6);
+    JoinEndedSessions(true);
     platform::StopSockets();
     TRACE(0, "*** FTP Server stopped ***");
     if (m_bStopRequested && !IsStopping() && m_onQuitRequest) {

@@ -359,7 +359,9 @@ TEST_F(FtpServerTest, QuitInSingleSessionModeLetsTheOtherSessionsEnd) {
 
 // Clients that replace one file at the same moment, while others read it
 // and ask for its digest: every upload is whole, the file ends as one of
-// them, a digest is of a whole copy, and no temporary is left.
+// them, a digest is of a whole copy, and no temporary is left. On Windows a
+// file that is being read cannot be replaced: an upload that ends then is
+// refused (552) and the copy before it stays.
 TEST_F(FtpServerTest, ConcurrentUploadsOfOneFileLeaveOneWholeCopy) {
     m_nMaxSessions = 12;
     StartServer(&m_users, false);
@@ -389,6 +391,11 @@ TEST_F(FtpServerTest, ConcurrentUploadsOfOneFileLeaveOneWholeCopy) {
             }
             for (int nRound = 0; nRound < 3; ++nRound) {
                 CTransferResult put = PassiveTransfer(client, "EPSV", "STOR shared.bin", copies[i]);
+#ifdef _WIN32
+                if (put.strFinalReply == "552 Requested file action aborted.") {
+                    continue;
+                }
+#endif
                 if (put.strFinalReply !=
                     "226 Closing data connection. Requested file action successful.") {
                     fail("writer " + std::to_string(i) + ": " + put.strFirstReply + " / " +
@@ -422,7 +429,11 @@ TEST_F(FtpServerTest, ConcurrentUploadsOfOneFileLeaveOneWholeCopy) {
     }
     EXPECT_THAT(failures, ::testing::IsEmpty());
     const std::string strFinal = m_dir.ReadFile("shared.bin").value_or("");
+#ifdef _WIN32
+    EXPECT_NE(std::find(copies.begin(), copies.end(), strFinal), copies.end());
+#else
     EXPECT_NE(std::find(copies.begin(), copies.end() - 1, strFinal), copies.end() - 1);
+#endif
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(m_dir.Path())) {
         names.push_back(entry.path().filename().string());
