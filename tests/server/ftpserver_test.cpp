@@ -361,7 +361,8 @@ TEST_F(FtpServerTest, QuitInSingleSessionModeLetsTheOtherSessionsEnd) {
 // and ask for its digest: every upload is whole, the file ends as one of
 // them, a digest is of a whole copy, and no temporary is left. On Windows a
 // file that is being read cannot be replaced: an upload that ends then is
-// refused (552) and the copy before it stays.
+// refused (552) and the copy before it stays; and a file may not be opened
+// while it is replaced, so a digest or a download may be refused then.
 TEST_F(FtpServerTest, ConcurrentUploadsOfOneFileLeaveOneWholeCopy) {
     m_nMaxSessions = 12;
     StartServer(&m_users, false);
@@ -414,10 +415,22 @@ TEST_F(FtpServerTest, ConcurrentUploadsOfOneFileLeaveOneWholeCopy) {
             }
             for (int nRound = 0; nRound < 6; ++nRound) {
                 const std::string strReply = client.Command("MD5 shared.bin");
-                if (strReply.size() < 4 || digests.count(strReply.substr(4)) == 0) {
+#ifdef _WIN32
+                // Windows may refuse to open the file while a rename
+                // replaces it; a refusal is no mixed copy.
+                const bool bRefused = strReply == "552 Requested file action aborted.";
+#else
+                const bool bRefused = false;
+#endif
+                if (!bRefused && (strReply.size() < 4 || digests.count(strReply.substr(4)) == 0)) {
                     fail("MD5 gave " + strReply);
                 }
                 CTransferResult got = PassiveTransfer(client, "EPSV", "RETR shared.bin");
+#ifdef _WIN32
+                if (got.strFirstReply.rfind("55", 0) == 0) {
+                    continue;
+                }
+#endif
                 if (digests.count(DigestOf(got.strData)) == 0) {
                     fail("RETR gave " + std::to_string(got.strData.size()) + " bytes of no copy");
                 }
