@@ -110,6 +110,10 @@ public:
     // closes the sockets with.
     void ShutdownSockets();
 
+    // Removes what killed uploads (or downloads) left in strDirectory long
+    // ago, and traces each; hidden, they would otherwise stay there for ever.
+    static void RemoveStaleTemporaries(CSessionHost& host, const std::string& strDirectory);
+
     // Reads the argument of EPRT ("|1|10.0.0.7|6275|", "|2|::1|6275|"; the
     // first character is the delimiter). Returns 0 and fills address, 1 for
     // an argument of the wrong form, 2 for a protocol other than 1 and 2.
@@ -123,9 +127,6 @@ public:
     // sixth) the port becomes fifth * 256 + sixth, cut to 16 bits, and the
     // result is true. Without a fifth the port is left as it was and the
     // result is false.
-    // Removes what killed uploads (or downloads) left in strDirectory long
-    // ago, and traces each; hidden, they would otherwise stay there for ever.
-    static void RemoveStaleTemporaries(CSessionHost& host, const std::string& strDirectory);
     static bool ParsePortArgument(const std::string& strArgument,
                                   platform::CSocketAddress& address);
 
