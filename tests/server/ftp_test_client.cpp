@@ -1,6 +1,7 @@
 #include "tests/server/ftp_test_client.h"
 
-#include <regex>
+#include <charconv>
+#include <string_view>
 
 namespace {
 constexpr uint32_t kLoopback = 0x7F000001;
@@ -150,15 +151,42 @@ CTransferResult Transfer(CFtpTestClient& client, const std::string& strCommand,
     return result;
 }
 
-int PassivePort(const std::string& strReply) {
-    std::smatch match;
-    if (std::regex_match(strReply, match,
-                         std::regex(R"(227 Entering Passive Mode \(\d+,\d+,\d+,\d+,(\d+),(\d+)\)\.)"))) {
-        return std::stoi(match[1]) * 256 + std::stoi(match[2]);
+namespace {
+// Reads nCount numbers parted by chSeparator that fill strText exactly.
+bool ReadNumbers(std::string_view strText, char chSeparator, size_t nCount, int* pValues) {
+    for (size_t i = 0; i < nCount; ++i) {
+        if (i > 0) {
+            if (strText.empty() || strText.front() != chSeparator) {
+                return false;
+            }
+            strText.remove_prefix(1);
+        }
+        const char* pEnd = strText.data() + strText.size();
+        const auto [pNext, error] = std::from_chars(strText.data(), pEnd, pValues[i]);
+        if (error != std::errc() || pNext == strText.data()) {
+            return false;
+        }
+        strText.remove_prefix(static_cast<size_t>(pNext - strText.data()));
     }
-    if (std::regex_match(strReply, match,
-                         std::regex(R"(229 Entering Extended Passive Mode \(\|\|\|(\d+)\|\))"))) {
-        return std::stoi(match[1]);
+    return strText.empty();
+}
+}  // namespace
+
+// Parsed by hand, not with std::regex: the upload tests call this on several
+// threads at once, and compiling a regex fills the standard library's shared
+// character tables without a lock, which ThreadSanitizer reports as a race.
+int PassivePort(const std::string& strReply) {
+    constexpr std::string_view kPassive = "227 Entering Passive Mode (";
+    constexpr std::string_view kExtended = "229 Entering Extended Passive Mode (|||";
+    const std::string_view reply(strReply);
+    int values[6] = {};
+    if (reply.starts_with(kPassive) && reply.ends_with(").") &&
+        ReadNumbers(reply.substr(kPassive.size(), reply.size() - kPassive.size() - 2), ',', 6, values)) {
+        return values[4] * 256 + values[5];
+    }
+    if (reply.starts_with(kExtended) && reply.ends_with("|)") &&
+        ReadNumbers(reply.substr(kExtended.size(), reply.size() - kExtended.size() - 2), ',', 1, values)) {
+        return values[0];
     }
     return 0;
 }
