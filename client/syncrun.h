@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "client/progress.h"
 #include "client/syncscript.h"
 #include "client/transfer/ftpsockclient.h"
 
@@ -38,6 +39,12 @@ public:
     // connect!!!", "Login failed!!!", "FAILED!!"), kept apart so that the
     // log keeps its lines as they are.
     virtual void WriteFailureCause(const std::string& strLine) = 0;
+
+    // A transfer that has run for more than a second, about ten times a
+    // second while it goes on.
+    virtual void ShowProgress(const CTransferProgress& /*progress*/) {}
+    // The transfer last shown has ended; called before its log line.
+    virtual void EndProgress() {}
 };
 
 class CSyncRun {
