@@ -45,6 +45,22 @@ std::string SocketErrorText(int nError) {
     return platform::GetSystemErrorText(nError);
 }
 
+// The length a "213 <bytes>" reply to SIZE gives; -1 for any other reply.
+int64_t SizeOfReply(int nCode, const std::string& strReply) {
+    if (nCode != 213 || strReply.size() < 5 || strReply[3] != ' ') {
+        return -1;
+    }
+    int64_t nSize = 0;
+    size_t i = 4;
+    for (; i < strReply.size() && strReply[i] >= '0' && strReply[i] <= '9'; ++i) {
+        if (nSize > (INT64_MAX - 9) / 10) {
+            return -1;
+        }
+        nSize = nSize * 10 + (strReply[i] - '0');
+    }
+    return i > 4 && (i == strReply.size() || strReply[i] == '\r') ? nSize : -1;
+}
+
 // The last line of a reply, without its line end.
 std::string LastReplyLine(const std::string& strReply) {
     std::string strText = strReply;
@@ -129,6 +145,10 @@ std::string CFtpSockClientBase::GetFailureCause() const {
 }
 
 bool CFtpSockClientBase::SendCommand(const std::string& strLine) {
+    return SendCommands({strLine});
+}
+
+bool CFtpSockClientBase::SendCommands(const std::vector<std::string>& vecLines) {
     if (HasNoCommandSocket() || !m_bConnected) {
         return true;
     }
@@ -137,17 +157,21 @@ bool CFtpSockClientBase::SendCommand(const std::string& strLine) {
         m_strLocalError = kCancelledCause;
         return false;
     }
-    if (strLine.empty()) {
-        m_strLocalError = "empty command";
-        return false;
-    }
-    std::string strSend = strLine;
-    if (!EndsWithCrLf(strSend)) {
-        strSend += "\r\n";
-    }
-    if (strSend.find_first_of("\r\n") < strSend.size() - 2) {
-        m_strLocalError = "a line end inside the command";
-        return false;
+    std::string strSend;
+    for (const std::string& strLine : vecLines) {
+        if (strLine.empty()) {
+            m_strLocalError = "empty command";
+            return false;
+        }
+        const size_t nStart = strSend.size();
+        strSend += strLine;
+        if (!EndsWithCrLf(strSend)) {
+            strSend += "\r\n";
+        }
+        if (strSend.find_first_of("\r\n", nStart) < strSend.size() - 2) {
+            m_strLocalError = "a line end inside the command";
+            return false;
+        }
     }
     size_t nDone = 0;
     while (nDone < strSend.size()) {
@@ -234,13 +258,12 @@ bool CFtpSockClientBase::SetBinaryType() {
     return m_nReplyCode == 200;
 }
 
-std::string CFtpSockClientBase::GetRemoteDigest(const std::string& strRemoteName) {
-    if (strRemoteName.empty() || HasNoCommandSocket() || !m_bConnected ||
-        !SendCommand("MD5 " + strRemoteName)) {
-        return std::string();
-    }
-    std::string strReply = ReadReply();
-    if (m_nReplyCode != 200) {
+namespace {
+
+// What a reply to MD5 says: the text after the first blank of a 200 reply,
+// without its line end; empty text for anything else.
+std::string DigestOfReply(int nCode, std::string strReply) {
+    if (nCode != 200) {
         return std::string();
     }
     while (!strReply.empty() && strReply.back() == '\n') {
@@ -251,6 +274,55 @@ std::string CFtpSockClientBase::GetRemoteDigest(const std::string& strRemoteName
     }
     size_t nBlank = strReply.find(' ');
     return nBlank == std::string::npos ? std::string() : strReply.substr(nBlank + 1);
+}
+
+// The name as MD5 may carry it: a name with a line end inside would be
+// refused by SendCommands, and with it every other line of the write.
+bool CanAskDigestOf(const std::string& strRemoteName) {
+    return !strRemoteName.empty() && strRemoteName.find_first_of("\r\n") == std::string::npos;
+}
+
+}  // namespace
+
+std::string CFtpSockClientBase::GetRemoteDigest(const std::string& strRemoteName) {
+    if (strRemoteName.empty() || HasNoCommandSocket() || !m_bConnected ||
+        !SendCommand("MD5 " + strRemoteName)) {
+        return std::string();
+    }
+    const std::string strReply = ReadReply();
+    return DigestOfReply(m_nReplyCode, strReply);
+}
+
+std::vector<std::string> CFtpSockClientBase::GetRemoteDigests(
+    const std::vector<std::string>& vecRemoteNames, const std::function<void()>& fnMeanwhile) {
+    std::vector<std::string> vecDigests(vecRemoteNames.size());
+    std::vector<std::string> vecLines;
+    if (!HasNoCommandSocket() && m_bConnected) {
+        for (const std::string& strName : vecRemoteNames) {
+            if (CanAskDigestOf(strName)) {
+                vecLines.push_back("MD5 " + strName);
+            }
+        }
+    }
+    const bool bAsked = !vecLines.empty() && SendCommands(vecLines);
+    if (fnMeanwhile) {
+        fnMeanwhile();
+    }
+    if (!bAsked) {
+        return vecDigests;
+    }
+    for (size_t i = 0; i < vecRemoteNames.size(); ++i) {
+        if (!CanAskDigestOf(vecRemoteNames[i])) {
+            continue;
+        }
+        const std::string strReply = ReadReply();
+        if (m_nReplyCode == kNoReply) {
+            // The connection is gone; no later reply will come either.
+            break;
+        }
+        vecDigests[i] = DigestOfReply(m_nReplyCode, strReply);
+    }
+    return vecDigests;
 }
 
 bool CFtpSockClientBase::Quit() {
@@ -406,6 +478,8 @@ bool CFtpSockClient::CreateCommandSocket() {
 }
 
 void CFtpSockClient::DeleteCommandSocket() {
+    // The kept listener belongs to this connection's address.
+    CloseDataListener();
     m_commandTls.Drop();
     SetCommandSocket(nullptr);
     m_strCommandLostCause.clear();
@@ -475,6 +549,7 @@ bool CFtpSockClient::IsCommandReadable(int nTimeoutMs) {
 
 void CFtpSockClient::CloseDataListener() {
     m_DataListener.Close();
+    m_strPortCommand.clear();
     std::lock_guard<std::mutex> lock(m_socketsMutex);
     m_PassiveConnection.Close();
 }
@@ -548,7 +623,7 @@ bool CFtpSockClient::OpenPassiveDataConnection(bool& bFellBack) {
         return false;
     };
     if (!m_bNoEpsv) {
-        if (!SendCommand("EPSV")) {
+        if (!SendAfterAnnouncement("EPSV")) {
             return refused();
         }
         ReadReply();
@@ -563,7 +638,7 @@ bool CFtpSockClient::OpenPassiveDataConnection(bool& bFellBack) {
     }
     // PASV can name an IPv4 port only.
     if (!m_bNoPasv && !server.bIpv6) {
-        if (!SendCommand("PASV")) {
+        if (!SendAfterAnnouncement("PASV")) {
             return refused();
         }
         ReadReply();
@@ -615,46 +690,82 @@ bool CFtpSockClient::OpenActiveDataPort() {
         SetLocalError(kErrorPortRefused, "not connected");
         return false;
     }
-    // The listener takes connections only on the interface the server
-    // reaches us through, the one PORT names.
-    platform::CSocketAddress listenAddress = local;
-    listenAddress.nPort = 0;
-    auto listenerFailed = [&](int nCode) {
-        SetLocalError(nCode, "data listener: " + SocketErrorText(m_DataListener.GetLastError()));
-        m_DataListener.Close();
-        return false;
-    };
-    if (!m_DataListener.Create(local.bIpv6) || !m_DataListener.Bind(listenAddress)) {
-        return listenerFailed(kErrorSocketCreate);
+    if (!m_DataListener.IsOpen() || m_strPortCommand.empty()) {
+        // The listener takes connections only on the interface the server
+        // reaches us through, the one PORT names.
+        platform::CSocketAddress listenAddress = local;
+        listenAddress.nPort = 0;
+        auto listenerFailed = [&](int nCode) {
+            SetLocalError(nCode, "data listener: " + SocketErrorText(m_DataListener.GetLastError()));
+            CloseDataListener();
+            return false;
+        };
+        if (!m_DataListener.Create(local.bIpv6) || !m_DataListener.Bind(listenAddress)) {
+            return listenerFailed(kErrorSocketCreate);
+        }
+        if (!m_DataListener.Listen(5)) {
+            return listenerFailed(kErrorDataListen);
+        }
+        if (!m_DataListener.GetLocalAddress(listenAddress)) {
+            return listenerFailed(kErrorDataAddress);
+        }
+        // EPRT for IPv6, which PORT cannot name.
+        m_strPortCommand = local.bIpv6 ? "EPRT |2|" + local.GetAddressText() + "|" +
+                                             std::to_string(listenAddress.nPort) + "|"
+                                       : FormatPortCommand(local.GetAddressText(), listenAddress.nPort);
     }
-    if (!m_DataListener.Listen(5)) {
-        return listenerFailed(kErrorDataListen);
-    }
-    if (!m_DataListener.GetLocalAddress(listenAddress)) {
-        return listenerFailed(kErrorDataAddress);
-    }
-    // EPRT for IPv6, which PORT cannot name.
-    const std::string strCommand =
-        local.bIpv6 ? "EPRT |2|" + local.GetAddressText() + "|" +
-                          std::to_string(listenAddress.nPort) + "|"
-                    : FormatPortCommand(local.GetAddressText(), listenAddress.nPort);
-    bool bSent = SendCommand(strCommand);
+    bool bSent = SendAfterAnnouncement(m_strPortCommand);
     if (bSent) {
         ReadReply();
     }
     if (!bSent || m_nReplyCode != 200) {
         // The cause is what the server answered, or why it could not.
         SetLocalError(kErrorPortRefused, GetFailureCause());
-        m_DataListener.Close();
+        CloseDataListener();
         return false;
     }
     return true;
 }
 
-bool CFtpSockClient::StartTransfer(const std::string& strCommand) {
-    if (!OpenDataPort()) {
+bool CFtpSockClient::SendAfterAnnouncement(const std::string& strCommand) {
+    if (m_strAnnouncement.empty()) {
+        return SendCommand(strCommand);
+    }
+    const std::string strAnnouncement = std::move(m_strAnnouncement);
+    m_strAnnouncement.clear();
+    if (!SendCommands({strAnnouncement, strCommand})) {
         return false;
     }
+    m_bAnnouncementSent = true;
+    m_strAnnouncementReply = ReadReply();
+    m_nAnnouncementCode = m_nReplyCode;
+    return m_nReplyCode != kNoReply;
+}
+
+void CFtpSockClient::DropWaitingDataConnections() {
+    while (m_DataListener.IsOpen() && m_DataListener.WaitReadable(0) > 0) {
+        platform::CSocket stray;
+        platform::CSocketAddress peer;
+        if (!m_DataListener.Accept(stray, peer)) {
+            break;
+        }
+        stray.Abort();
+    }
+}
+
+bool CFtpSockClient::StartTransfer(const std::string& strCommand,
+                                   const std::string& strAnnouncement) {
+    m_strAnnouncement = strAnnouncement;
+    m_bAnnouncementSent = false;
+    m_nAnnouncementCode = kNoReply;
+    m_strAnnouncementReply.clear();
+    const bool bOpened = OpenDataPort();
+    // Never carried over to a later transfer, also when nothing was sent.
+    m_strAnnouncement.clear();
+    if (!bOpened) {
+        return false;
+    }
+    DropWaitingDataConnections();
     if (!SendCommand(strCommand)) {
         // Not sent, so nothing to read; the PORT's 200 must not linger.
         m_nReplyCode = kNoReply;
@@ -699,6 +810,12 @@ bool CFtpSockClient::BeginDataTransfer(platform::CSocket& dataSocket) {
 void CFtpSockClient::EndDataTransfer() {
     CloseDataConnection();
     CloseDataListener();
+}
+
+void CFtpSockClient::KeepListenerIf(bool bSucceeded) {
+    if (!bSucceeded) {
+        CloseDataListener();
+    }
 }
 
 bool CFtpSockClient::AcceptDataConnection(platform::CSocket& dataSocket) {
@@ -781,10 +898,12 @@ bool CFtpSockClient::Get(const std::string& strRemoteName, const std::string& st
         platform::RemoveFile(strTemporary);
     };
 
-    if (!StartTransfer("RETR " + strRemoteName)) {
+    // The file's length, for the progress shown, asked with the data port.
+    if (!StartTransfer("RETR " + strRemoteName, "SIZE " + strRemoteName)) {
         discardTemporary();
         return false;
     }
+    const int64_t nTotal = SizeOfReply(m_nAnnouncementCode, m_strAnnouncementReply);
     platform::CSocket dataSocket;
     if (!BeginDataTransfer(dataSocket)) {
         discardTemporary();
@@ -794,6 +913,7 @@ bool CFtpSockClient::Get(const std::string& strRemoteName, const std::string& st
     std::unique_ptr<char[]> buffer(new char[kFileBlockSize]);
     bool bComplete = false;
     bool bLocalOk = true;
+    int64_t nDone = 0;
     for (;;) {
         int64_t nReceived = DataReceive(buffer.get(), kFileBlockSize);
         if (nReceived <= 0) {
@@ -809,6 +929,8 @@ bool CFtpSockClient::Get(const std::string& strRemoteName, const std::string& st
             bLocalOk = false;
             break;
         }
+        nDone += nReceived;
+        ReportProgress(nDone, nTotal);
     }
     bLocalOk = file.Close() && bLocalOk;
     std::string strLocalError;
@@ -822,8 +944,9 @@ bool CFtpSockClient::Get(const std::string& strRemoteName, const std::string& st
         // once instead of probing a closed connection for minutes.
         AbortDataConnection();
     }
-    EndDataTransfer();
+    CloseDataConnection();
     ReadReply();
+    KeepListenerIf(m_nReplyCode == kReplyTransferComplete);
 
     bool bResult = bComplete && bLocalOk && m_nReplyCode == kReplyTransferComplete;
     if (bResult && !platform::RenameReplacing(strTemporary, strLocalPath)) {
@@ -876,15 +999,11 @@ bool CFtpSockClient::Put(const std::string& strLocalPath, const std::string& str
     // never replaces its copy. Whatever it answers (200, or 202 and 502 from
     // servers that do not know it), the upload goes on as before; only a
     // reply that never comes ends the Put here.
-    if (!SendCommand("ALLO " + std::to_string(nLength))) {
-        m_nReplyCode = kNoReply;
-        return false;
-    }
-    ReadReply();
-    if (m_nReplyCode == kNoReply) {
-        return false;
-    }
-    if (!StartTransfer("STOR " + strRemoteName)) {
+    // It goes out with the data port, in one write.
+    if (!StartTransfer("STOR " + strRemoteName, "ALLO " + std::to_string(nLength))) {
+        if (m_bAnnouncementSent && m_nAnnouncementCode == kNoReply) {
+            m_nReplyCode = kNoReply;
+        }
         return false;
     }
     platform::CSocket dataSocket;
@@ -895,6 +1014,7 @@ bool CFtpSockClient::Put(const std::string& strLocalPath, const std::string& str
     std::unique_ptr<char[]> buffer(new char[kFileBlockSize]);
     bool bLocalOk = true;
     bool bSent = true;
+    int64_t nDone = 0;
     for (;;) {
         int64_t nRead = file.Read(buffer.get(), kFileBlockSize);
         if (nRead <= 0) {
@@ -905,6 +1025,8 @@ bool CFtpSockClient::Put(const std::string& strLocalPath, const std::string& str
             bSent = false;
             break;
         }
+        nDone += nRead;
+        ReportProgress(nDone, nLength);
     }
     file.Close();
     std::string strLocalError;
@@ -918,8 +1040,9 @@ bool CFtpSockClient::Put(const std::string& strLocalPath, const std::string& str
         // the whole file.
         AbortDataConnection();
     }
-    EndDataTransfer();
+    CloseDataConnection();
     ReadReply();
+    KeepListenerIf(bLocalOk && bSent && m_nReplyCode == kReplyTransferComplete);
     if (!bLocalOk) {
         SetLocalError(kErrorDataOrLocalFile, strLocalError);
     } else if (!bSent && m_nReplyCode == kReplyTransferComplete) {
@@ -952,8 +1075,10 @@ bool CFtpSockClient::List(const std::string& /*strPath*/, std::string* pstrOutpu
     if (pstrOutput != nullptr) {
         *pstrOutput = m_strListing;
     }
-    EndDataTransfer();
+    CloseDataConnection();
     ReadReply();
+    KeepListenerIf(bComplete && (m_nReplyCode == kReplyTransferComplete ||
+                                 m_nReplyCode == kReplyActionCompleted));
     // A listing ends with 226, or with 250 as our own server sends it.
     return bComplete &&
            (m_nReplyCode == kReplyTransferComplete || m_nReplyCode == kReplyActionCompleted);

@@ -3,9 +3,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/socket.h"
 #include "platform/tls.h"
@@ -60,6 +62,10 @@ public:
     // a line with a CR or LF inside it (a name holding a line end must not
     // smuggle a second command to the server), or when not every byte went.
     bool SendCommand(const std::string& strLine);
+    // The lines in one write, each checked and ended as SendCommand does;
+    // nothing is sent when one of them is refused. The server answers them
+    // in turn: the caller reads one reply per line, in order.
+    bool SendCommands(const std::vector<std::string>& vecLines);
 
     // Reads one whole reply (a line "ddd-..." continues it, the first line
     // with a blank at its fourth character ends it), stores it in
@@ -79,6 +85,13 @@ public:
     // (without its line end), empty text on anything else. An empty name
     // sends nothing.
     std::string GetRemoteDigest(const std::string& strRemoteName);
+    // The digests of many server files for the price of one round trip: the
+    // MD5 commands go out in one write, fnMeanwhile runs while the server
+    // works on them (the caller's own digests), then the replies are read
+    // in order. One result per name, as GetRemoteDigest gives it; an empty
+    // name is not asked and gets empty text. fnMeanwhile runs in every case.
+    std::vector<std::string> GetRemoteDigests(const std::vector<std::string>& vecRemoteNames,
+                                              const std::function<void()>& fnMeanwhile);
     // Sends QUIT when connected, does not wait for the answer, and drops the
     // command socket. False only without a command socket.
     bool Quit();
@@ -98,6 +111,12 @@ public:
     // cannot be undone.
     virtual void Cancel() { m_bCancelled = true; }
     bool IsCancelled() const { return m_bCancelled; }
+
+    // Called on the driving thread after every block of a transfer with the
+    // bytes moved so far and the file's length (-1 when the server does not
+    // say); empty for none.
+    using ProgressFunction = std::function<void(int64_t nDone, int64_t nTotal)>;
+    void SetProgressFunction(ProgressFunction fnProgress) { m_fnProgress = std::move(fnProgress); }
 
     // The code left when no complete reply arrived; no caller expects it.
     static constexpr int kNoReply = 0;
@@ -123,8 +142,15 @@ protected:
         m_strLocalError = strCause;
     }
 
+    void ReportProgress(int64_t nDone, int64_t nTotal) const {
+        if (m_fnProgress) {
+            m_fnProgress(nDone, nTotal);
+        }
+    }
+
 private:
     std::atomic<bool> m_bCancelled{false};
+    ProgressFunction m_fnProgress;
 };
 
 // What GetFailureCause says after Cancel.
@@ -242,8 +268,23 @@ private:
     void AbortDataConnection();
     // Closes the data connection and the listener.
     void EndDataTransfer();
+    // After a transfer: the listener stays for the next one only when this
+    // one succeeded; a failed transfer may leave a late connection behind.
+    void KeepListenerIf(bool bSucceeded);
     // Sends strCommand and requires 150; on anything else closes the listener.
-    bool StartTransfer(const std::string& strCommand);
+    // strAnnouncement, when given, goes out in one write with the first
+    // command that sets up the data connection (PORT, EPRT, EPSV or PASV),
+    // and its reply is read first into m_nAnnouncementCode and
+    // m_strAnnouncementReply: one round trip fewer than asking it apart.
+    bool StartTransfer(const std::string& strCommand, const std::string& strAnnouncement = {});
+    // Sends strCommand, with the announcement held back for it; false when
+    // nothing went or the announcement got no reply.
+    bool SendAfterAnnouncement(const std::string& strCommand);
+    // Takes and closes the connections that wait on the kept listener before
+    // a transfer command: the server connects only after that command, so
+    // whatever came before (a late connection of a transfer given up) is
+    // not this transfer's.
+    void DropWaitingDataConnections();
     // Whether bytes from the server wait on the command channel.
     bool IsCommandReadable(int nTimeoutMs);
     // Records why the command connection ended or was given up, and makes
@@ -262,6 +303,16 @@ private:
     bool m_bNoPasv = false;
     // A passive data connection made before its transfer command.
     platform::CSocket m_PassiveConnection;
+    // The PORT (or EPRT) that names m_DataListener. The listener stays open
+    // from one transfer to the next while they succeed, so that a run of many
+    // files needs one listener, not one per file; a failed transfer closes it.
+    std::string m_strPortCommand;
+    // The announcement that goes with the next data-connection command, and
+    // what came of the last one.
+    std::string m_strAnnouncement;
+    bool m_bAnnouncementSent = false;
+    int m_nAnnouncementCode = kNoReply;
+    std::string m_strAnnouncementReply;
     std::shared_ptr<platform::CTlsContext> m_pTls;
     std::string m_strTlsHost;            // the name the certificate must carry
     std::string m_strTlsUnavailable;     // why TLS was asked for but cannot be had

@@ -179,8 +179,38 @@ TEST_F(EngineTest, PutAndGetMoveEveryByte) {
     EXPECT_TRUE(m_client.Get("empty.bin", Local("empty2.bin")));
     EXPECT_EQ(m_dir.ReadFile("local/empty2.bin"), "");
     EXPECT_EQ(g_pDataConnection, nullptr);
-    EXPECT_FALSE(m_client.m_DataListener.IsOpen());
     EXPECT_THAT(LocalNames(), ElementsAre("down.bin", "empty.bin", "empty2.bin", "up.bin"));
+}
+
+TEST_F(EngineTest, OneListenerServesEveryTransferAndAStrayConnectionIsNeverTakenForData) {
+    ASSERT_TRUE(m_dir.WriteFile("server/a.txt", "hello\n"));
+    ASSERT_TRUE(m_dir.WriteFile("local/up.bin", "uploaded"));
+    EXPECT_TRUE(m_client.Get("a.txt", Local("a.txt")));
+    ASSERT_TRUE(m_client.m_DataListener.IsOpen());
+    platform::CSocketAddress listener;
+    ASSERT_TRUE(m_client.m_DataListener.GetLocalAddress(listener));
+
+    // Someone else connects to the listener between two transfers and sends
+    // bytes of its own: neither the download nor the upload may take them.
+    platform::CSocket stray;
+    ASSERT_TRUE(stray.Create() && stray.Connect(listener, 5000));
+    ASSERT_TRUE(stray.SendAll("not the file", 12));
+    EXPECT_TRUE(m_client.Get("a.txt", Local("b.txt")));
+    EXPECT_EQ(m_dir.ReadFile("local/b.txt"), "hello\n");
+    platform::CSocket stray2;
+    ASSERT_TRUE(stray2.Create() && stray2.Connect(listener, 5000));
+    EXPECT_TRUE(m_client.Put(Local("up.bin"), "up.bin"));
+    EXPECT_EQ(m_dir.ReadFile("server/up.bin"), "uploaded");
+
+    platform::CSocketAddress still;
+    ASSERT_TRUE(m_client.m_DataListener.GetLocalAddress(still));
+    EXPECT_EQ(still.nPort, listener.nPort);
+    // A failed transfer closes it: a late connection of the server's could
+    // wait in it.
+    EXPECT_FALSE(m_client.Get("missing.txt", Local("c.txt")));
+    EXPECT_FALSE(m_client.m_DataListener.IsOpen());
+    m_client.Quit();
+    EXPECT_FALSE(m_client.m_DataListener.IsOpen());
 }
 
 TEST_F(EngineTest, AFailedGetLeavesTheLocalCopyAsItWas) {

@@ -402,9 +402,12 @@ TEST(FailureCause, IsTheServersLastReplyLineOrTheLocalCause) {
         std::string strCause;
     };
     const Case cases[] = {
-        {"refused", {"200 Done\r\n", "550-No such file.\r\n550 Requested action not taken.\r\n"},
+        // A download asks the file's length (SIZE) with its PORT.
+        {"refused",
+         {"550 No such file.\r\n", "200 Done\r\n",
+          "550-No such file.\r\n550 Requested action not taken.\r\n"},
          true, dir.Join("a.txt"), "550 Requested action not taken."},
-        {"PORT refused", {"500 No.\r\n"}, true, dir.Join("a.txt"), "500 No."},
+        {"PORT refused", {"213 4\r\n", "500 No.\r\n"}, true, dir.Join("a.txt"), "500 No."},
         {"closed", {CFakeFtpServer::kClose}, true, dir.Join("a.txt"),
          "connection closed by the server"},
         {"silent", {""}, true, dir.Join("a.txt"), "timed out waiting for the server's reply"},
