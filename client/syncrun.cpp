@@ -2,10 +2,13 @@
 
 #include "client/syncrun.h"
 
+#include <chrono>
 #include <exception>
+#include <set>
 
 #include "client/transfer/ftpactivesyncsockclient.h"
 #include "common/md5.h"
+#include "common/text.h"
 #include "platform/file.h"
 #include "platform/paths.h"
 
@@ -199,12 +202,16 @@ void CSyncRun::RunGetPass(int& nOk, int& nFailed) {
         // A run that was killed left its download's temporary behind,
         // hidden; once it is old enough to be nobody's, it goes.
         platform::RemoveStaleTemporaries(section.m_strLocalDir, platform::kStaleTemporaryAgeSeconds);
+        std::vector<CFileStep> vecSteps;
         for (const std::string& strEntry : section.m_strFiles) {
             std::vector<std::string> vecNames;
             if (m_Script.m_bGetWildcards && HasWildcard(strEntry)) {
                 // Only a device can list its files; over TCP such an entry
                 // stands for nothing.
                 if (bDevice) {
+                    if (IsStopRequested()) {
+                        return;
+                    }
                     auto* pDeviceClient = static_cast<CFtpActiveSyncSockClient*>(&m_client);
                     if (pDeviceClient->m_Device.ListDeviceFiles(
                             vecNames, MakeRemotePath(section.m_strRemoteDir, strEntry)) <= 0) {
@@ -215,48 +222,111 @@ void CSyncRun::RunGetPass(int& nOk, int& nFailed) {
                 vecNames.push_back(strEntry);
             }
             for (const std::string& strName : vecNames) {
-                if (IsStopRequested()) {
-                    return;
-                }
-                const std::string strLocal = MakeLocalPath(section.m_strLocalDir, strName);
-                const std::string strRemote = MakeRemotePath(section.m_strRemoteDir, strName);
-                const std::string strLocalDigest = bDevice ? std::string() : GetLocalDigest(strLocal);
-                const std::string strRemoteDigest =
-                    strLocalDigest.empty() ? std::string() : m_client.GetRemoteDigest(strRemote);
-                SyncFile("GET", strRemote, strLocal, strLocalDigest, strRemoteDigest, nOk, nFailed);
+                vecSteps.push_back({MakeLocalPath(section.m_strLocalDir, strName),
+                                    MakeRemotePath(section.m_strRemoteDir, strName), strName, {}});
             }
+        }
+        SyncSection(true, vecSteps, nOk, nFailed);
+        if (IsStopRequested()) {
+            return;
         }
     }
 }
 
 void CSyncRun::RunPutPass(int& nOk, int& nFailed) {
-    const bool bDevice = m_Script.m_bActiveSync;
     for (const CFileSyncClientPutGet& section : m_Script.m_PutList) {
+        std::vector<CFileStep> vecSteps;
         for (const std::string& strEntry : section.m_strFiles) {
             if (IsStopRequested()) {
                 return;
             }
             std::vector<std::string> vecNames;
             if (FindLocalFiles(vecNames, strEntry, section.m_strLocalDir) == 0) {
-                m_sink.AddLogLine("PUT no files found (" +
-                                 MakeLocalPath(section.m_strLocalDir, strEntry) + " --> " +
-                                 section.m_strRemoteDir + ")");
+                vecSteps.push_back({{}, {}, {},
+                                    "PUT no files found (" +
+                                        MakeLocalPath(section.m_strLocalDir, strEntry) + " --> " +
+                                        section.m_strRemoteDir + ")"});
                 continue;
             }
             for (const std::string& strName : vecNames) {
-                if (IsStopRequested()) {
-                    return;
-                }
-                const std::string strLocal = MakeLocalPath(section.m_strLocalDir, strName);
-                const std::string strRemote = MakeRemotePath(section.m_strRemoteDir, strName);
-                std::string strLocalDigest, strRemoteDigest;
-                if (!bDevice) {
-                    strLocalDigest = GetLocalDigest(strLocal);
-                    strRemoteDigest = m_client.GetRemoteDigest(strRemote);
-                }
-                SyncFile("PUT", strLocal, strRemote, strLocalDigest, strRemoteDigest, nOk, nFailed);
+                vecSteps.push_back({MakeLocalPath(section.m_strLocalDir, strName),
+                                    MakeRemotePath(section.m_strRemoteDir, strName), strName, {}});
             }
         }
+        SyncSection(false, vecSteps, nOk, nFailed);
+        if (IsStopRequested()) {
+            return;
+        }
+    }
+}
+
+void CSyncRun::SyncSection(bool bGet, const std::vector<CFileStep>& vecSteps, int& nOk,
+                           int& nFailed) {
+    const bool bDevice = m_Script.m_bActiveSync;
+    size_t nBegin = 0;
+    while (nBegin < vecSteps.size()) {
+        if (IsStopRequested()) {
+            return;
+        }
+        // The batch: up to a name met before in it. Names are compared
+        // without case, as a server on Windows compares them.
+        std::set<std::string> setNames;
+        size_t nEnd = nBegin;
+        size_t nFiles = 0;
+        size_t nBytes = 0;
+        for (; nEnd < vecSteps.size() && nFiles < kDigestBatchFiles && nBytes < kDigestBatchBytes;
+             ++nEnd) {
+            const CFileStep& step = vecSteps[nEnd];
+            if (!step.strLogLine.empty()) {
+                continue;
+            }
+            if (!setNames.insert(ToLowerAscii(step.strName)).second) {
+                break;
+            }
+            ++nFiles;
+            nBytes += step.strRemote.size() + 6;
+        }
+        // A download is compared only when there is a local copy; a device
+        // has no digests at all.
+        std::vector<std::string> vecAsked(nEnd - nBegin);
+        std::vector<std::string> vecLocalDigests(nEnd - nBegin);
+        for (size_t i = nBegin; i < nEnd; ++i) {
+            const CFileStep& step = vecSteps[i];
+            if (bDevice || !step.strLogLine.empty()) {
+                continue;
+            }
+            if (!bGet || platform::GetPathAttributes(step.strLocal) != platform::kInvalidFileAttributes) {
+                vecAsked[i - nBegin] = step.strRemote;
+            }
+        }
+        const std::vector<std::string> vecRemoteDigests = m_client.GetRemoteDigests(vecAsked, [&] {
+            for (size_t i = nBegin; i < nEnd && !IsStopRequested(); ++i) {
+                if (!vecAsked[i - nBegin].empty()) {
+                    vecLocalDigests[i - nBegin] = GetLocalDigest(vecSteps[i].strLocal);
+                }
+            }
+        });
+        for (size_t i = nBegin; i < nEnd; ++i) {
+            if (IsStopRequested()) {
+                return;
+            }
+            const CFileStep& step = vecSteps[i];
+            if (!step.strLogLine.empty()) {
+                m_sink.AddLogLine(step.strLogLine);
+                continue;
+            }
+            // Equal only when both sides had a digest.
+            const std::string& strRemoteDigest =
+                vecAsked[i - nBegin].empty() ? std::string() : vecRemoteDigests[i - nBegin];
+            if (bGet) {
+                SyncFile("GET", step.strRemote, step.strLocal, vecLocalDigests[i - nBegin],
+                         strRemoteDigest, nOk, nFailed);
+            } else {
+                SyncFile("PUT", step.strLocal, step.strRemote, vecLocalDigests[i - nBegin],
+                         strRemoteDigest, nOk, nFailed);
+            }
+        }
+        nBegin = nEnd;
     }
 }
 
@@ -275,7 +345,8 @@ void CSyncRun::SyncFile(const char* pszDirection, const std::string& strFrom,
         return;
     }
     const bool bGet = pszDirection[0] == 'G';
-    if (bGet ? m_client.Get(strFrom, strTo) : m_client.Put(strFrom, strTo)) {
+    const bool bMoved = TransferFile(bGet, strFiles, strFrom, strTo);
+    if (bMoved) {
         m_sink.AddLogLine("OK TRANSM: " + strFiles);
         ++nOk;
     } else if (IsStopRequested()) {
@@ -287,6 +358,30 @@ void CSyncRun::SyncFile(const char* pszDirection, const std::string& strFrom,
         m_sink.WriteFailureCause(strFiles + ": " + m_client.GetFailureCause());
         ++nFailed;
     }
+}
+
+bool CSyncRun::TransferFile(bool bGet, const std::string& strFiles, const std::string& strFrom,
+                        const std::string& strTo) {
+    using CClock = std::chrono::steady_clock;
+    const CClock::time_point start = CClock::now();
+    CClock::time_point lastShown;
+    bool bShown = false;
+    m_client.SetProgressFunction([&](int64_t nDone, int64_t nTotal) {
+        const CClock::time_point now = CClock::now();
+        if (now - start < kProgressAfter || (bShown && now - lastShown < kProgressEvery)) {
+            return;
+        }
+        bShown = true;
+        lastShown = now;
+        m_sink.ShowProgress(
+            {strFiles, nDone, nTotal, std::chrono::duration<double>(now - start).count()});
+    });
+    const bool bMoved = bGet ? m_client.Get(strFrom, strTo) : m_client.Put(strFrom, strTo);
+    m_client.SetProgressFunction(nullptr);
+    if (bShown) {
+        m_sink.EndProgress();
+    }
+    return bMoved;
 }
 
 void CSyncRun::LogSummary(const char* pszDirection, bool bHasSections, int nOk,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -79,14 +80,31 @@ public:
 
 private:
     void RunSync();
+    // One file of a section as the passes collect it, or a line to log in
+    // its place ("PUT no files found ...").
+    struct CFileStep {
+        std::string strLocal;
+        std::string strRemote;
+        std::string strName;  // as the script or the search gave it
+        std::string strLogLine;  // set for a line in place of a file
+    };
     void RunGetPass(int& nOk, int& nFailed);
     void RunPutPass(int& nOk, int& nFailed);
+    // The steps of one section in order, in batches: the server's digests of
+    // a batch are asked in one write and computed while the local digests
+    // are; then the batch's files are synced one by one. A name met a second
+    // time ends a batch, so that its digests are taken after the first
+    // transfer of it, as a run file by file would take them.
+    void SyncSection(bool bGet, const std::vector<CFileStep>& vecSteps, int& nOk, int& nFailed);
     // One file of a pass (pszDirection "GET" or "PUT", from the source to the
     // target): skipped when both digests are there and equal, else moved;
     // logged and counted either way.
     void SyncFile(const char* pszDirection, const std::string& strFrom, const std::string& strTo,
                   const std::string& strLocalDigest, const std::string& strRemoteDigest, int& nOk,
                   int& nFailed);
+    // Gets or puts one file; a transfer that lasts shows its progress.
+    bool TransferFile(bool bGet, const std::string& strFiles, const std::string& strFrom,
+                  const std::string& strTo);
     void LogSummary(const char* pszDirection, bool bHasSections, int nOk, int nFailed);
     // The digest of a local file; empty when it cannot be read, which makes
     // the file move, or when a stop came while reading it.
@@ -100,6 +118,13 @@ private:
     CFtpSockClientBase& m_client;
     ERunOutcome m_eOutcome = ERunOutcome::NotRun;
     std::atomic<bool> m_bStopRequested{false};
+    // Files and command bytes of one batch of digests at most.
+    static constexpr size_t kDigestBatchFiles = 64;
+    static constexpr size_t kDigestBatchBytes = 32 * 1024;
+    // Progress shows once a transfer has lasted this long, and no more often
+    // than this.
+    static constexpr std::chrono::milliseconds kProgressAfter{1000};
+    static constexpr std::chrono::milliseconds kProgressEvery{100};
     bool m_bStopLogged = false;
 };
 

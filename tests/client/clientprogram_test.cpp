@@ -203,6 +203,59 @@ TEST_F(ClientProgramTest, FirstRunTransfersAndTheSecondFindsEverythingEqual) {
     EXPECT_EQ(second.m_nExitStatus, kExitOk);
 }
 
+// More files than are compared at once, in every state, and names given
+// twice: each file's line and outcome are those of a run that took the
+// files one at a time, so the second time a name comes it is equal.
+TEST_F(ClientProgramTest, ManyFilesAndANameGivenTwiceAreSyncedAsOneAtATimeWould) {
+    ASSERT_TRUE(std::filesystem::create_directory(InPath()));
+    std::vector<std::string> vecNames;
+    for (int i = 0; i < 150; ++i) {
+        char szName[16];
+        std::snprintf(szName, sizeof(szName), "f%03d.txt", i);
+        vecNames.push_back(szName);
+        ASSERT_TRUE(m_served.WriteFile(szName, "served " + std::to_string(i)));
+        // Missing here, equal, or another copy.
+        if (i % 3 == 1) {
+            ASSERT_TRUE(m_local.WriteFile("In/" + vecNames.back(), "served " + std::to_string(i)));
+        } else if (i % 3 == 2) {
+            ASSERT_TRUE(m_local.WriteFile("In/" + vecNames.back(), "older " + std::to_string(i)));
+        }
+    }
+    std::vector<std::string> vecFetched = vecNames;
+    vecFetched.insert(vecFetched.begin() + 3, "f002.txt");
+    vecFetched.insert(vecFetched.begin() + 100, "F002.TXT");
+    std::string strList;
+    for (size_t i = 0; i < vecFetched.size(); ++i) {
+        strList += (i == 0 ? "" : ";") + vecFetched[i];
+    }
+    std::vector<std::string> vecBody;
+    ASSERT_TRUE(m_served.WriteFile("F002.TXT", "served 2"));
+    for (size_t i = 0; i < vecFetched.size(); ++i) {
+        const std::string& strName = vecFetched[i];
+        const int nIndex = std::stoi(strName.substr(1, 3));
+        const bool bEqual = nIndex % 3 == 1 || (i == 3 && strName == "f002.txt");
+        vecBody.push_back(GetLine(bEqual ? "OK EQUAL" : "OK TRANSM", strName));
+    }
+    ASSERT_TRUE(m_local.WriteFile("twice.dat", "sent twice"));
+    vecBody.push_back(PutLine("OK TRANSM", "twice.dat"));
+    vecBody.push_back(PutLine("OK EQUAL", "twice.dat"));
+    vecBody.push_back("GET Files: 152 OK");
+    vecBody.push_back("PUT Files: 2 OK");
+    StartServer();
+    WriteScript(Server() + "[GET]\nRemoteFiles=" + strList + "\nLocalDir=" + InPath() +
+                "\nRemoteDir=\n[PUT]\nLocalFiles=twice.dat;twice.dat\nLocalDir=" + m_local.Path() +
+                "\nRemoteDir=\n");
+
+    testsupport::CProcessResult result = RunClient({"-silent"});
+    EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(Run(vecBody))));
+    EXPECT_EQ(result.m_nExitStatus, kExitOk);
+    for (int i = 0; i < 150; ++i) {
+        EXPECT_EQ(m_local.ReadFile("In/" + vecNames[static_cast<size_t>(i)]),
+                  "served " + std::to_string(i));
+    }
+    EXPECT_EQ(m_served.ReadFile("twice.dat"), "sent twice");
+}
+
 // Twenty cron jobs that start at the same minute: with room for them all,
 // each syncs its own folder and all fetch the same files, at once.
 TEST_F(ClientProgramTest, TwentyClientsAtOnceEachSyncTheirOwnFolderAndFetchTheSameFiles) {
