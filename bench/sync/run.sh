@@ -7,6 +7,10 @@
 #
 #   bench/sync/run.sh [-n ROUNDS] [-f FILES] [-k KIB]
 #
+# Without -f and -k it measures two trees, one after the other: 1000 files
+# of 4 KiB (where the cost per file shows) and 20 files of 50 MiB (where the
+# cost per byte does).
+#
 # Installs rsync from the distribution's packages when it is missing, builds
 # both programs in Release in ${BUILD_DIR:-build-bench} under the repository
 # root (JOBS sets ninja's parallelism) and leaves nothing behind: the server
@@ -20,8 +24,8 @@ usage() {
 }
 
 ROUNDS=5
-FILES=1000
-FILE_KIB=4
+FILES=
+FILE_KIB=
 while getopts "n:f:k:h" option; do
     case $option in
         n) ROUNDS=$OPTARG ;;
@@ -30,6 +34,13 @@ while getopts "n:f:k:h" option; do
         *) usage ;;
     esac
 done
+if [ -z "$FILES" ] && [ -z "$FILE_KIB" ]; then
+    "$0" -n "$ROUNDS" -f 1000 -k 4
+    echo
+    exec "$0" -n "$ROUNDS" -f 20 -k 51200
+fi
+FILES=${FILES:-1000}
+FILE_KIB=${FILE_KIB:-4}
 [[ $ROUNDS =~ ^[1-9][0-9]*$ && $FILES =~ ^[1-9][0-9]*$ && $FILE_KIB =~ ^[1-9][0-9]*$ ]] || usage
 # The names come from split's numeric suffixes, four digits wide.
 ((FILES <= 10000)) || { echo "at most 10000 files" >&2; exit 2; }
