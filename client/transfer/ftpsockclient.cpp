@@ -759,6 +759,11 @@ bool CFtpSockClient::StartTransfer(const std::string& strCommand,
     m_bAnnouncementSent = false;
     m_nAnnouncementCode = kNoReply;
     m_strAnnouncementReply.clear();
+    const bool bActive =
+        m_eDataMode == EDataMode::Active || (m_eDataMode == EDataMode::Auto && m_bNoPasv);
+    if (bActive && m_DataListener.IsOpen() && !m_strPortCommand.empty()) {
+        return StartTransferOnKeptListener(strCommand);
+    }
     const bool bOpened = OpenDataPort();
     // Never carried over to a later transfer, also when nothing was sent.
     m_strAnnouncement.clear();
@@ -778,6 +783,52 @@ bool CFtpSockClient::StartTransfer(const std::string& strCommand,
         return false;
     }
     return true;
+}
+
+bool CFtpSockClient::StartTransferOnKeptListener(const std::string& strCommand) {
+    std::vector<std::string> vecLines;
+    if (!m_strAnnouncement.empty()) {
+        vecLines.push_back(std::move(m_strAnnouncement));
+        m_strAnnouncement.clear();
+    }
+    vecLines.push_back(m_strPortCommand);
+    vecLines.push_back(strCommand);
+    DropWaitingDataConnections();
+    if (!SendCommands(vecLines)) {
+        m_nReplyCode = kNoReply;
+        CloseDataListener();
+        return false;
+    }
+    auto lost = [this] {
+        CloseDataListener();
+        return false;
+    };
+    if (vecLines.size() == 3) {
+        m_bAnnouncementSent = true;
+        m_strAnnouncementReply = ReadReply();
+        m_nAnnouncementCode = m_nReplyCode;
+        if (m_nReplyCode == kNoReply) {
+            return lost();
+        }
+    }
+    const std::string strPortReply = ReadReply();
+    const int nPortCode = m_nReplyCode;
+    if (nPortCode == kNoReply) {
+        return lost();
+    }
+    ReadReply();
+    // A transfer under way goes to the listener the server knows, whatever
+    // it said to PORT: it is ours, and only the whole file is sent into it.
+    if (m_nReplyCode == 150) {
+        return true;
+    }
+    if (nPortCode != 200 && m_nReplyCode != kNoReply) {
+        // The transfer failed for want of its data address: that is the cause.
+        m_strLastReply = strPortReply;
+        m_nReplyCode = nPortCode;
+        SetLocalError(kErrorPortRefused, GetFailureCause());
+    }
+    return lost();
 }
 
 bool CFtpSockClient::BeginDataTransfer(platform::CSocket& dataSocket) {

@@ -277,6 +277,10 @@ private:
     // and its reply is read first into m_nAnnouncementCode and
     // m_strAnnouncementReply: one round trip fewer than asking it apart.
     bool StartTransfer(const std::string& strCommand, const std::string& strAnnouncement = {});
+    // StartTransfer when the listener served the transfer before: the
+    // announcement, PORT and the transfer command go out in one write, and
+    // their replies are read in turn.
+    bool StartTransferOnKeptListener(const std::string& strCommand);
     // Sends strCommand, with the announcement held back for it; false when
     // nothing went or the announcement got no reply.
     bool SendAfterAnnouncement(const std::string& strCommand);

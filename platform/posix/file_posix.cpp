@@ -217,9 +217,64 @@ bool GetRealPath(const std::string& strPath, std::string& strReal) {
     return true;
 }
 
+namespace {
+
+// The common case of IsPathInside in a few system calls: strPath spelled
+// from the real root itself, so only the names below the root need a look,
+// one lstat each, until one does not exist. Sets bDecided only when no name
+// below the root is a link, "." or "..": any of those takes the full
+// resolution, which then decides.
+bool IsPlainPathInside(const std::string& strRealRoot, const std::string& strNative,
+                       bool& bDecided) {
+    bDecided = false;
+    const size_t nRoot = strRealRoot == "/" ? 0 : strRealRoot.size();
+    if (strNative.size() <= nRoot + 1 || strNative.compare(0, nRoot, strRealRoot) != 0 ||
+        strNative[nRoot] != '/') {
+        return false;
+    }
+    std::string strCurrent = strNative.substr(0, nRoot);
+    size_t nPos = nRoot + 1;
+    while (nPos <= strNative.size()) {
+        size_t nEnd = strNative.find('/', nPos);
+        if (nEnd == std::string::npos) {
+            nEnd = strNative.size();
+        }
+        const std::string strName = strNative.substr(nPos, nEnd - nPos);
+        nPos = nEnd + 1;
+        if (strName.empty()) {
+            continue;
+        }
+        if (strName == "." || strName == "..") {
+            return false;
+        }
+        strCurrent += "/" + strName;
+        struct stat st {};
+        if (lstat(strCurrent.c_str(), &st) != 0) {
+            if (errno != ENOENT && errno != ENOTDIR) {
+                return false;
+            }
+            // Nothing further exists: what does lies inside.
+            bDecided = true;
+            return true;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            return false;
+        }
+    }
+    bDecided = true;
+    return true;
+}
+
+}  // namespace
+
 bool IsPathInside(const std::string& strRealRoot, const std::string& strPath) {
     if (strRealRoot.empty()) {
         return false;
+    }
+    bool bDecided = false;
+    const bool bInside = IsPlainPathInside(strRealRoot, NativePath(strPath), bDecided);
+    if (bDecided) {
+        return bInside;
     }
     std::string strExisting = strPath;
     std::string strReal;

@@ -662,6 +662,14 @@ TEST_F(ConfinementTest, ALinkThatLeadsOutIsOutside) {
     ExpectInside(m_dir.Join("root/out/secret.txt"), false);
     ExpectInside(m_dir.Join("root/out/new.txt"), false);
     ExpectInside(m_dir.Join("root/in/in.txt"), true);
+    // A link to a file outside, one deeper down, and one that leads nowhere
+    // yet (an upload replaces the link itself, never its target).
+    ASSERT_EQ(symlink("../../outside/secret.txt", m_dir.Join("root/sub/secret").c_str()), 0);
+    ASSERT_EQ(symlink("../../outside", m_dir.Join("root/sub/deep").c_str()), 0);
+    ASSERT_EQ(symlink("../nowhere/x", m_dir.Join("root/dangling").c_str()), 0);
+    ExpectInside(m_dir.Join("root/sub/secret"), false);
+    ExpectInside(m_dir.Join("root//sub/deep/secret.txt"), false);
+    ExpectInside(m_dir.Join("root/dangling"), true);
 }
 #endif
 
