@@ -368,6 +368,46 @@ TEST(Put, AnnouncesTheSizeAndUploadsWhateverTheServerSaysToThat) {
     }
 }
 
+// After a transfer the listener stays, and the next one sends its PORT with
+// the transfer command. The transfer goes ahead when the server opens it
+// whatever it said to PORT; a refused PORT is the cause when it does not.
+TEST(Put, ASecondUploadSendsItsPortWithTheCommandAndJudgesByTheTransfer) {
+    testsupport::CTempDir dir;
+    ASSERT_TRUE(dir.WriteFile("up.bin", "data"));
+    const std::string strStored =
+        std::string("150 Opening.\r\n") + CFakeFtpServer::kReceiveData + "226 Transfer complete.\r\n";
+    struct Case {
+        const char* pszName;
+        std::string strPortReply;
+        std::string strStorReply;
+        bool bResult;
+        int nCode;
+        std::string strCause;
+    };
+    const Case cases[] = {
+        {"accepted", "200 Done\r\n", strStored, true, 226, "226 Transfer complete."},
+        {"refused but opened", "500 No.\r\n", strStored, true, 226, "226 Transfer complete."},
+        {"refused", "500 No.\r\n", "425 Use PORT or PASV first.\r\n", false, kErrorPortRefused,
+         "500 No."},
+        {"transfer refused", "200 Done\r\n", "553 Not allowed.\r\n", false, 553, "553 Not allowed."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        CScriptedSession session(
+            {"200 Done\r\n", "200 Done\r\n", strStored, "200 Done\r\n", c.strPortReply, c.strStorReply});
+        ASSERT_TRUE(session.m_bConnected);
+        ASSERT_TRUE(session.m_client.Put(dir.Join("up.bin"), "first.bin"));
+        EXPECT_EQ(session.m_client.Put(dir.Join("up.bin"), "second.bin"), c.bResult);
+        EXPECT_EQ(session.m_client.m_nReplyCode, c.nCode);
+        EXPECT_EQ(session.m_client.GetFailureCause(), c.strCause);
+        EXPECT_EQ(session.m_client.m_DataListener.IsOpen(), c.bResult);
+        const std::vector<std::string> received = session.m_server.Received();
+        ASSERT_EQ(received.size(), 6u);
+        EXPECT_EQ(received[4], received[1]);
+        EXPECT_EQ(received[5], "STOR second.bin");
+    }
+}
+
 TEST(Put, FailsWhenTheAnnouncementIsNotAnswered) {
     testsupport::CTempDir dir;
     ASSERT_TRUE(dir.WriteFile("up.bin", "data"));
