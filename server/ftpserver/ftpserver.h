@@ -54,10 +54,13 @@ public:
     // it listened (or failed for another reason).
     int GetListenError() const { return m_nListenError; }
 
-    // How many connections may wait for their session while one runs. The
-    // system may round it up; beyond it new clients are held back at the
-    // connection handshake and retry, they are not refused.
-    static constexpr int kListenBacklog = 16;
+    // How many connections may wait for their session while the sessions
+    // run; the system caps it (somaxconn on Linux). Deep on purpose: a
+    // connection that arrives when the queue is full is dropped or stalled
+    // at the handshake, and its client waits for a greeting until its own
+    // time limit ends its run; fifty cron jobs that start at the same minute
+    // must all find room.
+    static constexpr int kListenBacklog = 1024;
 
     // The longest command line taken (CFtpSession).
     static constexpr size_t kMaxCommandLine = CFtpSession::kMaxCommandLine;

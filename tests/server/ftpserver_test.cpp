@@ -482,6 +482,25 @@ TEST_F(FtpServerTest, StopClosesASessionWithoutAReply) {
     EXPECT_FALSE(late.Connect(m_nPort));
 }
 
+// The cron jobs of a hundred machines that start at the same second: each
+// gets its session in turn. A connection the system took for the queue but
+// could not fit in it is not refused, it is dropped, and its client waits
+// for a greeting that never comes.
+TEST_F(FtpServerTest, AHundredClientsThatConnectAtOnceAreEachGreetedInTurn) {
+    constexpr int kClients = 100;
+    std::vector<CFtpTestClient> clients(kClients);
+    for (CFtpTestClient& client : clients) {
+        ASSERT_TRUE(client.Connect(m_nPort));
+    }
+    for (int i = 0; i < kClients; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(clients[static_cast<size_t>(i)].ReadLine(3000), "220 Tandrel test");
+        // Before a login QUIT ends the connection as any command does.
+        EXPECT_EQ(clients[static_cast<size_t>(i)].Command("QUIT"), "530 Not logged in.");
+        clients[static_cast<size_t>(i)].m_socket.Close();
+    }
+}
+
 TEST_F(FtpServerTest, StopEndsAServerThatWaitsForAClient) {
     for (int i = 0; i < 20; ++i) {
         StartServer(&m_users, false);
