@@ -33,7 +33,6 @@ listen_address=127.0.0.1
 listen_port=$port
 background=NO
 anonymous_enable=YES
-no_anon_password=YES
 anon_root=$root
 local_enable=NO
 port_enable=YES

@@ -148,7 +148,8 @@ wait_listening "$ENGINE_PORT" "$ENGINE_PID" "the engine"
 
 VSFTPD_PORT=$(free_port)
 [ "$VSFTPD_PORT" != "$ENGINE_PORT" ] || VSFTPD_PORT=$(free_port)
-vsftpd_start "$WORK" "$VSFTPD_PORT" "$WORK/vsroot" 0 "write_enable=YES
+vsftpd_start "$WORK" "$VSFTPD_PORT" "$WORK/vsroot" 0 "no_anon_password=YES
+write_enable=YES
 anon_upload_enable=YES
 anon_umask=022
 pasv_enable=$PASV
