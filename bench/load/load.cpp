@@ -132,10 +132,11 @@ public:
     }
 
     // Appends what arrives to strData; 0 at the peer's end, -1 on an error or
-    // when nothing came in time.
+    // when nothing came in time (then TimedOut() tells).
     ssize_t Receive(std::string& strData) {
         for (;;) {
             if (!Wait(POLLIN)) {
+                m_bTimedOut = true;
                 return -1;
             }
             char buffer[16384];
@@ -179,6 +180,10 @@ public:
         }
     }
 
+    // Whether the last wait ended for want of an answer rather than an
+    // error or the peer's end: the two tell different stories of a server.
+    bool TimedOut() const { return m_bTimedOut; }
+
     void Close() {
         if (m_fd >= 0) {
             close(m_fd);
@@ -198,6 +203,7 @@ private:
 
     int m_fd = -1;
     int m_nTimeoutMs;
+    bool m_bTimedOut = false;
     std::string m_strBuffer;
 };
 
@@ -282,8 +288,13 @@ private:
         m_strReply = connection.ReadReply();
         if (m_strReply.compare(0, strCode.size(), strCode) != 0 ||
             m_strReply.size() <= strCode.size() || m_strReply[strCode.size()] != ' ') {
-            Fail((strCommand.empty() ? std::string("(waiting)") : strCommand) + ": got '" +
-                 m_strReply + "', expected " + strCode);
+            const std::string strWhat =
+                !m_strReply.empty()         ? "got '" + m_strReply + "'"
+                : connection.TimedOut() ? "no reply within " +
+                                              std::to_string(m_options.nTimeoutMs) + " ms"
+                                        : "the connection ended";
+            Fail((strCommand.empty() ? std::string("(waiting)") : strCommand) + ": " + strWhat +
+                 ", expected " + strCode);
             return false;
         }
         return true;
