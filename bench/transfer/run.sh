@@ -33,11 +33,10 @@ done
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD="$ROOT/${BUILD_DIR:-build-bench}"
-SUDO=
-if [ "$(id -u)" -ne 0 ]; then
-    SUDO=sudo
-fi
-VSFTPD=/usr/sbin/vsftpd
+# shellcheck source=bench/ports.sh
+. "$ROOT/bench/ports.sh"
+# shellcheck source=bench/vsftpd.sh
+. "$ROOT/bench/vsftpd.sh"
 # The engine knows active mode only, and takes a data address only when it
 # is the control connection's own; vsftpd is driven the same way so that
 # both are measured alike.
@@ -46,7 +45,6 @@ START_TIMEOUT_S=10
 
 WORK=
 ENGINE_PID=
-VSFTPD_PID=
 SAMPLER_PID=
 
 cleanup() {
@@ -63,14 +61,7 @@ cleanup() {
         kill "$ENGINE_PID" 2>/dev/null || true
         wait "$ENGINE_PID" 2>/dev/null || true
     fi
-    if [ -n "$VSFTPD_PID" ]; then
-        # Its own process group: the listener and any session it forked.
-        $SUDO kill -TERM -- "-$VSFTPD_PID" 2>/dev/null || true
-        for _ in $(seq 50); do
-            [ -d "/proc/$VSFTPD_PID" ] || break
-            sleep 0.1
-        done
-    fi
+    vsftpd_stop
     if [ $status -ne 0 ] && [ -n "$WORK" ]; then
         for log in engine.log vsftpd.log; do
             if [ -s "$WORK/$log" ]; then
@@ -94,11 +85,7 @@ fail() {
     exit 1
 }
 
-if [ ! -x "$VSFTPD" ]; then
-    echo "installing vsftpd" >&2
-    $SUDO apt-get update -qq
-    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq vsftpd >/dev/null
-fi
+vsftpd_install
 command -v curl >/dev/null || fail "curl is missing"
 
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DTANDREL_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -121,9 +108,6 @@ chmod 644 "$WORK/source.bin"
 # One inode for both servers: both read the very same cached pages.
 ln "$WORK/source.bin" "$WORK/ours/big.bin"
 ln "$WORK/source.bin" "$WORK/vsroot/pub/big.bin"
-
-# shellcheck source=bench/ports.sh
-. "$ROOT/bench/ports.sh"
 
 ENGINE_TLS=()
 VSFTPD_TLS=
@@ -164,45 +148,12 @@ wait_listening "$ENGINE_PORT" "$ENGINE_PID" "the engine"
 
 VSFTPD_PORT=$(free_port)
 [ "$VSFTPD_PORT" != "$ENGINE_PORT" ] || VSFTPD_PORT=$(free_port)
-cat >"$WORK/vsftpd.conf" <<EOF
-listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
-listen_port=$VSFTPD_PORT
-background=NO
-anonymous_enable=YES
-no_anon_password=YES
-anon_root=$WORK/vsroot
-local_enable=NO
+vsftpd_start "$WORK" "$VSFTPD_PORT" "$WORK/vsroot" 0 "no_anon_password=YES
 write_enable=YES
 anon_upload_enable=YES
 anon_umask=022
-port_enable=YES
-connect_from_port_20=NO
 pasv_enable=$PASV
-secure_chroot_dir=$WORK/empty
-xferlog_enable=NO
-# A container may not offer the namespaces and system call filter that
-# vsftpd sets up by default; the transfer path is the same without them.
-isolate=NO
-isolate_network=NO
-seccomp_sandbox=NO
-$VSFTPD_TLS
-EOF
-if [ -n "$SUDO" ]; then
-    # vsftpd reads only a configuration owned by the user it runs as.
-    $SUDO chown root:root "$WORK/vsftpd.conf"
-fi
-# shellcheck disable=SC2016 # expanded by the inner shell
-$SUDO setsid sh -c 'echo $$ >"$1"; exec "$2" "$3"' sh "$WORK/vsftpd.pid" "$VSFTPD" \
-    "$WORK/vsftpd.conf" </dev/null >"$WORK/vsftpd.log" 2>&1 3>&- &
-for _ in $(seq 100); do
-    [ -s "$WORK/vsftpd.pid" ] && break
-    sleep 0.05
-done
-[ -s "$WORK/vsftpd.pid" ] || fail "vsftpd did not start"
-VSFTPD_PID=$(cat "$WORK/vsftpd.pid")
-wait_listening "$VSFTPD_PORT" "$VSFTPD_PID" "vsftpd"
+$VSFTPD_TLS"
 
 # The highest VmRSS seen while the engine serves, in KiB, to $1. Read with
 # builtins and at a modest pace: the machine has few cores, and the sampler
