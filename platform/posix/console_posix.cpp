@@ -78,7 +78,9 @@ size_t CountColumns(const std::string& strText) {
 // Blanks over the status line, back to its start. Under g_errorMutex.
 void ClearStatus() {
     if (g_nStatusColumns > 0) {
-        std::fputs(("\r" + std::string(g_nStatusColumns, ' ') + "\r").c_str(), stderr);
+        std::string strBlank(g_nStatusColumns + 2, ' ');
+        strBlank.front() = strBlank.back() = '\r';
+        std::fputs(strBlank.c_str(), stderr);
         g_nStatusColumns = 0;
     }
 }
@@ -99,7 +101,10 @@ void WriteErrorStatus(const std::string& strText) {
     } else {
         const size_t nColumns = CountColumns(strText);
         const size_t nBlanks = g_nStatusColumns > nColumns ? g_nStatusColumns - nColumns : 0;
-        std::fputs(("\r" + strText + std::string(nBlanks, ' ')).c_str(), stderr);
+        std::string strLine = "\r";
+        strLine += strText;
+        strLine.append(nBlanks, ' ');
+        std::fputs(strLine.c_str(), stderr);
         g_nStatusColumns = nColumns + nBlanks;
     }
     std::fflush(stderr);

@@ -202,7 +202,9 @@ void WriteError(const std::string& strText) {
 // Blanks over the status line, back to its start. Under g_errorMutex.
 void ClearStatus() {
     if (g_nStatusColumns > 0) {
-        WriteError("\r" + std::string(g_nStatusColumns, ' ') + "\r");
+        std::string strBlank(g_nStatusColumns + 2, ' ');
+        strBlank.front() = strBlank.back() = '\r';
+        WriteError(strBlank);
         g_nStatusColumns = 0;
     }
 }
@@ -224,7 +226,10 @@ void WriteErrorStatus(const std::string& strText) {
     }
     const size_t nColumns = CountColumns(strText);
     const size_t nBlanks = g_nStatusColumns > nColumns ? g_nStatusColumns - nColumns : 0;
-    WriteError("\r" + strText + std::string(nBlanks, ' '));
+    std::string strLine = "\r";
+    strLine += strText;
+    strLine.append(nBlanks, ' ');
+    WriteError(strLine);
     g_nStatusColumns = nColumns + nBlanks;
 }
 

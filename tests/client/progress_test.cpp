@@ -16,10 +16,17 @@ constexpr int64_t kMiB = 1024 * kKiB;
 constexpr int64_t kGiB = 1024 * kMiB;
 
 TEST(FormatProgressTest, ShowsWhatHowMuchTheRateAndTheTimeLeft) {
+    // Plain values only: a table of strings makes some compilers warn of
+    // strings used before they are made.
     struct CCase {
         const char* pszName;
-        CTransferProgress progress;
-        std::string strExpected;
+        struct {
+            const char* pszWhat;
+            int64_t nDone;
+            int64_t nTotal;
+            double dSeconds;
+        } progress;
+        const char* pszExpected;
     };
     const double kNaN = std::numeric_limits<double>::quiet_NaN();
     const double kInfinity = std::numeric_limits<double>::infinity();
@@ -66,7 +73,9 @@ TEST(FormatProgressTest, ShowsWhatHowMuchTheRateAndTheTimeLeft) {
     };
     for (const CCase& c : cases) {
         SCOPED_TRACE(c.pszName);
-        EXPECT_EQ(FormatProgress(c.progress), c.strExpected);
+        const CTransferProgress progress{c.progress.pszWhat, c.progress.nDone, c.progress.nTotal,
+                                         c.progress.dSeconds};
+        EXPECT_EQ(FormatProgress(progress), c.pszExpected);
     }
 }
 
