@@ -1,5 +1,6 @@
 #include "client/clientdlg.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "client/transfer/ftpactivesyncsockclient.h"
@@ -60,6 +61,11 @@ const ui::CDialogTemplate& GetClientDialogTemplate() {
             {IDC_LOG_LIST, EControlKind::ListBox, "", 6, 78, 264, 12,
              ui::kStyleHidden | ui::kStyleNoSelection | ui::kStyleVScroll | ui::kStyleHScroll |
                  ui::kStyleNoIntegralHeight},
+            // Under the log list while a transfer runs (ShowRunLayout
+            // places them); their heights are the template's.
+            {IDC_PROGRESS, EControlKind::ProgressBar, "", 1, 106, 275, 9, ui::kStyleHidden},
+            {IDC_PROGRESS_TEXT, EControlKind::Label, "", 1, 118, 275, 8,
+             ui::kStyleHidden | ui::kStyleEllipsis},
         };
         return t;
     }();
@@ -87,27 +93,91 @@ void CTandrelClientDlg::InsertLogLine(const std::string& strLine) {
     ListInsert(IDC_LOG_LIST, 0, strLine);
 }
 
-void CTandrelClientDlg::AddLogLine(const std::string& strLine) {
+int ProgressPosition(const CTransferProgress& progress) {
+    if (progress.nTotal < 0) {
+        return ui::kProgressUnknown;
+    }
+    if (progress.nTotal == 0) {
+        return ui::kProgressMax;
+    }
+    // In floating point: bytes times the bar's range would overflow for
+    // files of some petabytes.
+    const double dShare = static_cast<double>(std::max<int64_t>(progress.nDone, 0)) /
+                          static_cast<double>(progress.nTotal);
+    return static_cast<int>(std::min(dShare, 1.0) * ui::kProgressMax);
+}
+
+void CTandrelClientDlg::QueueRunEvent(CRunEvent event) {
     bool bFirst;
     {
         std::lock_guard<std::mutex> lock(m_runMutex);
-        bFirst = m_runLines.empty();
-        m_runLines.push_back(strLine);
+        bFirst = m_runEvents.empty();
+        if (event.eKind == CRunEvent::EKind::Progress && !bFirst &&
+            m_runEvents.back().eKind == CRunEvent::EKind::Progress) {
+            // Figures not yet shown are stale once newer ones are there.
+            m_runEvents.back() = std::move(event);
+        } else {
+            m_runEvents.push_back(std::move(event));
+        }
     }
-    // One posted command carries every line queued until it is delivered.
+    // One posted command carries every event queued until it is delivered.
     if (bFirst) {
         PostCommand(kCommandRunLines);
     }
 }
 
+void CTandrelClientDlg::AddLogLine(const std::string& strLine) {
+    QueueRunEvent({CRunEvent::EKind::Line, strLine, {}});
+}
+
+void CTandrelClientDlg::ShowProgress(const CTransferProgress& progress) {
+    QueueRunEvent({CRunEvent::EKind::Progress, std::string(), progress});
+}
+
+void CTandrelClientDlg::EndProgress() {
+    QueueRunEvent({CRunEvent::EKind::EndProgress, std::string(), {}});
+}
+
 void CTandrelClientDlg::DeliverRunLines() {
-    std::vector<std::string> lines;
+    std::vector<CRunEvent> events;
     {
         std::lock_guard<std::mutex> lock(m_runMutex);
-        lines.swap(m_runLines);
+        events.swap(m_runEvents);
     }
-    for (const std::string& strLine : lines) {
-        m_log.AddLogLine(strLine);
+    for (const CRunEvent& event : events) {
+        switch (event.eKind) {
+            case CRunEvent::EKind::Line:
+                m_log.AddLogLine(event.strLine);
+                break;
+            case CRunEvent::EKind::Progress:
+                UpdateProgress(event.progress);
+                break;
+            case CRunEvent::EKind::EndProgress:
+                HideProgress();
+                break;
+        }
+    }
+}
+
+void CTandrelClientDlg::UpdateProgress(const CTransferProgress& progress) {
+    const std::string strText = FormatProgress(progress);
+    SetItemText(IDC_PROGRESS_TEXT, strText);
+    // The bar carries the words too: a terminal shows them as its status
+    // line.
+    SetItemText(IDC_PROGRESS, strText);
+    SetItemProgress(IDC_PROGRESS, ProgressPosition(progress));
+    if (!m_bProgressShown) {
+        m_bProgressShown = true;
+        ShowItem(IDC_PROGRESS, true);
+        ShowItem(IDC_PROGRESS_TEXT, true);
+    }
+}
+
+void CTandrelClientDlg::HideProgress() {
+    if (m_bProgressShown) {
+        m_bProgressShown = false;
+        ShowItem(IDC_PROGRESS, false);
+        ShowItem(IDC_PROGRESS_TEXT, false);
     }
 }
 
@@ -117,6 +187,8 @@ bool CTandrelClientDlg::CollectRun() {
     }
     m_runThread.join();
     DeliverRunLines();
+    // A run that ended leaves no bar standing, whatever it said last.
+    HideProgress();
     m_eOutcome = m_eRunResult;
     return true;
 }
@@ -333,9 +405,18 @@ void CTandrelClientDlg::ShowRunLayout() {
         ShowItem(nId, false);
     }
     const ui::CRect client = GetClientRect();
-    MoveItem(IDC_LOG_LIST,
-             {client.left + 2, client.top + 2, client.right - 2, client.bottom - 130});
+    const ui::CRect log = {client.left + 2, client.top + 2, client.right - 2, client.bottom - 130};
+    MoveItem(IDC_LOG_LIST, log);
     ShowItem(IDC_LOG_LIST, true);
+
+    // The progress of a transfer right under the list, as wide as it, each
+    // control at its own height; shown only while a transfer runs.
+    const int nBarTop = log.bottom + 6;
+    const int nBarHeight = GetItemRect(IDC_PROGRESS).Height();
+    MoveItem(IDC_PROGRESS, {log.left, nBarTop, log.right, nBarTop + nBarHeight});
+    const int nTextTop = nBarTop + nBarHeight + 4;
+    const int nTextHeight = GetItemRect(IDC_PROGRESS_TEXT).Height();
+    MoveItem(IDC_PROGRESS_TEXT, {log.left, nTextTop, log.right, nTextTop + nTextHeight});
 
     SetItemText(IDC_CONNECT, "End");
     const ui::CRect button = GetItemRect(IDC_CONNECT);

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/progress.h"
 #include "client/syncrun.h"
 #include "client/syncscript.h"
 #include "client/transfer/ftpsockclient.h"
@@ -25,6 +26,11 @@ namespace client {
 // posted commands. "End", Cancel or closing the window during the run stops
 // it safely (CSyncRun::RequestStop) and ends the program once it has
 // stopped.
+//
+// A long transfer shows how far it has got under the log list: a bar and a
+// line of text (FormatProgress), which appear with the first figures and go
+// when the transfer ends. They travel the log lines' way, in order with
+// them, and never become log lines themselves.
 
 // Control and resource ids of the main dialog.
 enum : int {
@@ -43,7 +49,13 @@ enum : int {
     IDC_USER_GROUP = 1011,
     IDC_LOG_LIST = 1014,
     IDC_CONNECT = 1015,
+    IDC_PROGRESS = 1016,
+    IDC_PROGRESS_TEXT = 1017,
 };
+
+// The transfer's share done as a bar's position: 0 to ui::kProgressMax, an
+// empty file as done, ui::kProgressUnknown without a total.
+int ProgressPosition(const CTransferProgress& progress);
 
 const ui::CDialogTemplate& GetClientDialogTemplate();
 
@@ -86,6 +98,14 @@ public:
     // thread stays joinable until the dialog has collected it).
     bool IsRunBusy() const { return m_runThread.joinable(); }
 
+    // Any thread (the run's, in a run): the progress of the transfer under
+    // way, shown once the dialog's thread gets to it; figures that arrive
+    // before the last ones were shown replace them.
+    void ShowProgress(const CTransferProgress& progress) override;
+    // Any thread: the transfer last shown has ended; its bar and text go,
+    // before the log line that comes after this call.
+    void EndProgress() override;
+
 protected:
     // Creates the transfer client of the run (tests shorten its waits).
     virtual std::unique_ptr<CFtpSockClientBase> CreateClient();
@@ -100,8 +120,12 @@ private:
     void InsertLogLine(const std::string& strLine) override;
     // On the run's thread: queues the line for the dialog's thread.
     void AddLogLine(const std::string& strLine) override;
-    // Shows and writes the lines the run has queued.
+    // Shows and writes the lines the run has queued, and shows or hides
+    // its progress where it came between them.
     void DeliverRunLines();
+    // The progress controls, on the dialog's thread.
+    void UpdateProgress(const CTransferProgress& progress);
+    void HideProgress();
     // The run's thread has ended: collects it and its outcome, and ends the
     // dialog when that was asked for meanwhile or the run is silent.
     void OnRunEnded();
@@ -129,9 +153,20 @@ private:
     std::unique_ptr<CSyncRun> m_pRun;
     std::thread m_runThread;
     int m_nEndAfterRun = 0;  // 0: stay open after the run
+    // What the run's thread sends the dialog's, in order.
+    struct CRunEvent {
+        enum class EKind { Line, Progress, EndProgress } eKind;
+        std::string strLine;           // Line
+        CTransferProgress progress;    // Progress
+    };
+    // Queues event and posts the command that delivers it, unless one is
+    // on its way; a progress event replaces one that waits last in line.
+    void QueueRunEvent(CRunEvent event);
+
     // Filled by the run's thread, emptied by the dialog's.
     std::mutex m_runMutex;
-    std::vector<std::string> m_runLines;
+    std::vector<CRunEvent> m_runEvents;
+    bool m_bProgressShown = false;  // dialog's thread
     ERunOutcome m_eRunResult = ERunOutcome::FilesFailed;
 };
 

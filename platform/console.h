@@ -22,6 +22,12 @@ void AttachParentConsole();
 // /dev/null).
 bool IsInputTerminal();
 
+// Whether standard error is an interactive terminal (a console on Windows),
+// where a line can be rewritten in place. False when it goes to a file, a
+// pipe, /dev/null or a service's journal: there every byte written stays,
+// so nothing that rewrites itself may go there.
+bool IsErrorTerminal();
+
 // Reads one line from standard input, without its line end (LF or CR LF).
 // Blocks until a whole line or the end of input has arrived. Returns false at
 // the end of input or on an error, with strLine holding any partial text.
@@ -46,8 +52,20 @@ private:
 // Writes strLine and a line end to standard error at once (unbuffered, so
 // it keeps its place among the program's other output). For what the
 // operator must read beside the log, in a terminal or a service's journal.
-// Safe to call from one thread at a time.
+// A status line shown (WriteErrorStatus) is cleared first, so that the line
+// starts at the left margin and nothing of the status is left beside it.
+// Any thread.
 void WriteErrorLine(const std::string& strLine);
+
+// Shows strText on standard error as the status line: a line without a line
+// end that the next status replaces in place (a carriage return, the text,
+// and blanks over whatever a longer status before it showed). An empty text
+// clears a status line shown (blanks, then a carriage return, so that what
+// is written next starts at the left margin) and writes nothing when none
+// is. strText must fit the terminal's width in characters (counted as
+// UTF-8 characters, one column each) and hold no line end. Meant for a
+// terminal only: the caller asks IsErrorTerminal first. Any thread.
+void WriteErrorStatus(const std::string& strText);
 
 // Turns the process's stop requests (interrupt and terminate) into calls of
 // onStop, made on a thread of the watcher's own, never in signal context.

@@ -9,6 +9,42 @@
 
 namespace ui {
 
+std::string FitStatusLine(const std::string& strText, size_t nColumns) {
+    // The text split into its UTF-8 characters, each one column.
+    std::vector<std::string> characters;
+    for (unsigned char c : strText) {
+        if ((c & 0xC0) == 0x80 && !characters.empty()) {
+            characters.back() += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            // A line end or a tab in a file name would break the line.
+            characters.emplace_back("?");
+        } else {
+            characters.emplace_back(1, static_cast<char>(c));
+        }
+    }
+    std::string strFitted;
+    if (characters.size() <= nColumns) {
+        for (const std::string& character : characters) {
+            strFitted += character;
+        }
+        return strFitted;
+    }
+    const std::string strGap = "...";
+    if (nColumns <= strGap.size()) {
+        return strGap.substr(0, nColumns);
+    }
+    const size_t nHead = nColumns / 4;
+    const size_t nTail = nColumns - strGap.size() - nHead;
+    for (size_t i = 0; i < nHead; ++i) {
+        strFitted += characters[i];
+    }
+    strFitted += strGap;
+    for (size_t i = characters.size() - nTail; i < characters.size(); ++i) {
+        strFitted += characters[i];
+    }
+    return strFitted;
+}
+
 // Lines read from standard input by the reader thread. Shared with that
 // thread, which may outlive the host while it waits for input.
 struct CConsoleHost::CInput {
@@ -25,13 +61,71 @@ public:
 
     void ListInsert(int nId, int nIndex, const std::string& strText) override {
         CControlStore::ListInsert(nId, nIndex, strText);
+        // Standard output and standard error share the terminal: the line
+        // must not land beside the status, nor the status stay above it.
+        ClearStatus();
         std::fputs((strText + "\n").c_str(), stdout);
         std::fflush(stdout);
+        ShowStatus();
     }
 
     void ShowMessageBox(const std::string& strText) override {
+        ClearStatus();
         std::fputs((strText + "\n").c_str(), stderr);
         std::fflush(stderr);
+        ShowStatus();
+    }
+
+    void SetText(int nId, const std::string& strText) override {
+        CControlStore::SetText(nId, strText);
+        if (Control(nId).eKind == EControlKind::ProgressBar) {
+            ShowStatus();
+        }
+    }
+
+    void SetProgress(int nId, int nPosition) override {
+        CControlStore::SetProgress(nId, nPosition);
+        if (Control(nId).eKind == EControlKind::ProgressBar) {
+            ShowStatus();
+        }
+    }
+
+    void Show(int nId, bool bShow) override {
+        CControlStore::Show(nId, bShow);
+        if (Control(nId).eKind == EControlKind::ProgressBar) {
+            ShowStatus();
+        }
+    }
+
+    // The status line of the first visible progress bar, as it stands now;
+    // cleared when there is none (or it has nothing to say).
+    void ShowStatus() {
+        if (!m_host.m_bStatusLine) {
+            return;
+        }
+        std::string strStatus;
+        for (int nId : m_order) {
+            const CControlState& control = Control(nId);
+            if (control.eKind != EControlKind::ProgressBar || !control.bVisible) {
+                continue;
+            }
+            strStatus = control.strText;
+            if (strStatus.empty() && control.nPosition != kProgressUnknown) {
+                strStatus = std::to_string(control.nPosition * 100 / kProgressMax) + "%";
+            }
+            break;
+        }
+        // Written whenever asked, not only when it changed: a line written
+        // on another thread (platform::WriteErrorLine) may have cleared it.
+        std::fflush(stdout);
+        platform::WriteErrorStatus(FitStatusLine(strStatus));
+    }
+
+    // Clears the status line before something else is written.
+    void ClearStatus() {
+        if (m_host.m_bStatusLine) {
+            platform::WriteErrorStatus(std::string());
+        }
     }
 
     int RunModal(CDialog& dialog) override { return m_host.RunModal(dialog); }
@@ -79,7 +173,10 @@ private:
     CConsoleHost& m_host;
 };
 
-CConsoleHost::CConsoleHost() : m_pInput(std::make_shared<CInput>()) {
+CConsoleHost::CConsoleHost() : CConsoleHost(platform::IsErrorTerminal()) {}
+
+CConsoleHost::CConsoleHost(bool bStatusLine)
+    : m_bStatusLine(bStatusLine), m_pInput(std::make_shared<CInput>()) {
     platform::WatchStopRequests([this] { OnStopRequest(); });
 }
 
@@ -90,6 +187,9 @@ CConsoleHost::~CConsoleHost() {
 }
 
 void CConsoleHost::ShowMessageBox(const std::string& strText) {
+    if (m_bStatusLine) {
+        platform::WriteErrorStatus(std::string());
+    }
     std::fputs((strText + "\n").c_str(), stderr);
     std::fflush(stderr);
 }
@@ -164,6 +264,7 @@ bool CConsoleHost::AskForFields(CSite& site, bool bTerminal) {
         if (site.IsEnded() || !edit.bEnabled || (edit.nStyles & kStyleReadOnly)) {
             continue;
         }
+        site.ClearStatus();
         std::fputs((site.LabelOf(nId) + " ").c_str(), stderr);
         std::fflush(stderr);
         std::string strLine;
@@ -231,6 +332,7 @@ int CConsoleHost::RunModal(CDialog& dialog) {
         }
         if (bTerminal && nButton != 0 && site.GetText(nButton) != strHintFor) {
             strHintFor = site.GetText(nButton);
+            site.ClearStatus();
             std::fputs(("Press Enter for \"" + strHintFor + "\", end of input for \"Cancel\".\n")
                            .c_str(),
                        stderr);
@@ -255,6 +357,8 @@ int CConsoleHost::RunModal(CDialog& dialog) {
     }
 
     dialog.OnDestroy();
+    // Whatever the program writes after the dialog starts at the margin.
+    site.ClearStatus();
     {
         std::lock_guard<std::mutex> lock(m_sitesMutex);
         m_sites.pop_back();

@@ -63,6 +63,14 @@ void CControlStore::ListInsert(int nId, int nIndex, const std::string& strText) 
 
 int CControlStore::ListCount(int nId) const { return static_cast<int>(Control(nId).items.size()); }
 
+void CControlStore::SetProgress(int nId, int nPosition) {
+    // Only a bar has a position, as a window system would ignore the call
+    // for any other control.
+    if (Control(nId).eKind == EControlKind::ProgressBar) {
+        Mutable(nId).nPosition = ClampProgress(nPosition);
+    }
+}
+
 void CControlStore::AddSystemMenuItem(int nCommand, const std::string& strText) {
     m_systemMenu.emplace_back(nCommand, strText);
 }

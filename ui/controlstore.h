@@ -24,6 +24,7 @@ struct CControlState {
     unsigned nStyles = kStyleNone;
     CRect rect;
     std::vector<std::string> items;  // list boxes, top first
+    int nPosition = 0;               // progress bars
 };
 
 class CControlStore : public CDialogSite {
@@ -45,6 +46,8 @@ public:
     CRect GetClientRect() const override { return m_client; }
     void ListInsert(int nId, int nIndex, const std::string& strText) override;
     int ListCount(int nId) const override;
+    void SetProgress(int nId, int nPosition) override;
+    int GetProgress(int nId) const override { return Control(nId).nPosition; }
     void AddSystemMenuItem(int nCommand, const std::string& strText) override;
     void PostCommand(int nId) override;
     void PostQuit() override;

@@ -40,6 +40,10 @@ CRect CDialog::GetClientRect() const { return m_pSite ? m_pSite->GetClientRect()
 void CDialog::ListInsert(int nId, int nIndex, const std::string& strText) {
     if (m_pSite) m_pSite->ListInsert(nId, nIndex, strText);
 }
+void CDialog::SetItemProgress(int nId, int nPosition) {
+    if (m_pSite) m_pSite->SetProgress(nId, nPosition);
+}
+int CDialog::GetItemProgress(int nId) const { return m_pSite ? m_pSite->GetProgress(nId) : 0; }
 void CDialog::AddSystemMenuItem(int nCommand, const std::string& strText) {
     if (m_pSite) m_pSite->AddSystemMenuItem(nCommand, strText);
 }

@@ -37,6 +37,10 @@ public:
     // List boxes: insert at nIndex (0 is the top), count the items.
     virtual void ListInsert(int nId, int nIndex, const std::string& strText) = 0;
     virtual int ListCount(int nId) const = 0;
+    // Progress bars: the position, 0 to kProgressMax or kProgressUnknown
+    // (see template.h), as ClampProgress makes it.
+    virtual void SetProgress(int nId, int nPosition) = 0;
+    virtual int GetProgress(int nId) const = 0;
     // Adds an item to the dialog's system menu; choosing it calls
     // OnSysCommand(nCommand).
     virtual void AddSystemMenuItem(int nCommand, const std::string& strText) = 0;
@@ -117,6 +121,8 @@ protected:
     void SetFocusItem(int nId);
     CRect GetClientRect() const;
     void ListInsert(int nId, int nIndex, const std::string& strText);
+    void SetItemProgress(int nId, int nPosition);
+    int GetItemProgress(int nId) const;
     void AddSystemMenuItem(int nCommand, const std::string& strText);
     void ShowMessageBox(const std::string& strText);
     void PostCommand(int nId);

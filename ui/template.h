@@ -18,7 +18,22 @@ constexpr int kIdCancel = 2;
 // The system-menu command that opens a dialog's About box.
 constexpr int kSysCommandAbout = 16;
 
-enum class EControlKind { PushButton, GroupBox, Label, Edit, ListBox };
+enum class EControlKind { PushButton, GroupBox, Label, Edit, ListBox, ProgressBar };
+
+// A progress bar's position: 0 is nothing done, kProgressMax all of it.
+// kProgressUnknown says that work goes on without saying how far it has got
+// (a busy bar). A bar starts at 0. Its text is what the position stands for in
+// words: window hosts draw the bar alone (the dialog shows the words in a
+// label of its own where it wants them), and a terminal shows the text as
+// its status line.
+constexpr int kProgressMax = 1000;
+constexpr int kProgressUnknown = -1;
+
+// nPosition as a bar takes it: above kProgressMax the bar is full, and any
+// negative position is kProgressUnknown.
+constexpr int ClampProgress(int nPosition) {
+    return nPosition < 0 ? kProgressUnknown : nPosition > kProgressMax ? kProgressMax : nPosition;
+}
 
 // Control styles, combined as bits.
 enum : unsigned {
@@ -32,6 +47,9 @@ enum : unsigned {
     kStyleVScroll = 1u << 6,
     kStyleHScroll = 1u << 7,
     kStyleNoIntegralHeight = 1u << 8,  // list keeps its height exactly
+    kStyleEllipsis = 1u << 9,  // label keeps to one line; a text too wide
+                               // for it loses characters in its middle,
+                               // where an ellipsis shows the cut
 };
 
 struct CControlTemplate {

@@ -46,6 +46,8 @@ public:
     std::string Text(int nId) const { return Control(nId).strText; }
     bool Enabled(int nId) const { return Control(nId).bEnabled; }
     bool Visible(int nId) const { return Control(nId).bVisible; }
+    // A progress bar's position (0 to kProgressMax, or kProgressUnknown).
+    int Progress(int nId) const { return Control(nId).nPosition; }
     int Focus() const { return m_pSite->GetFocus(); }
     bool IsEnded() const { return m_pSite->IsEnded(); }
     int Result() const { return m_pSite->Result(); }

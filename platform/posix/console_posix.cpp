@@ -15,6 +15,8 @@ void AttachParentConsole() {}
 
 bool IsInputTerminal() { return isatty(STDIN_FILENO) == 1; }
 
+bool IsErrorTerminal() { return isatty(STDERR_FILENO) == 1; }
+
 bool ReadInputLine(std::string& strLine) {
     strLine.clear();
     for (;;) {
@@ -60,10 +62,51 @@ std::mutex g_stopMutex;
 std::function<void()> g_onStop;
 bool g_bWatching = false;
 
+// The status line on standard error: how many columns it takes, 0 for none.
+std::mutex g_errorMutex;
+size_t g_nStatusColumns = 0;
+
+// UTF-8 characters, each taken for one column; continuation bytes take none.
+size_t CountColumns(const std::string& strText) {
+    size_t nColumns = 0;
+    for (unsigned char c : strText) {
+        nColumns += (c & 0xC0) != 0x80;
+    }
+    return nColumns;
+}
+
+// Blanks over the status line, back to its start. Under g_errorMutex.
+void ClearStatus() {
+    if (g_nStatusColumns > 0) {
+        std::string strBlank(g_nStatusColumns + 2, ' ');
+        strBlank.front() = strBlank.back() = '\r';
+        std::fputs(strBlank.c_str(), stderr);
+        g_nStatusColumns = 0;
+    }
+}
+
 }  // namespace
 
 void WriteErrorLine(const std::string& strLine) {
+    std::lock_guard<std::mutex> lock(g_errorMutex);
+    ClearStatus();
     std::fputs((strLine + "\n").c_str(), stderr);
+    std::fflush(stderr);
+}
+
+void WriteErrorStatus(const std::string& strText) {
+    std::lock_guard<std::mutex> lock(g_errorMutex);
+    if (strText.empty()) {
+        ClearStatus();
+    } else {
+        const size_t nColumns = CountColumns(strText);
+        const size_t nBlanks = g_nStatusColumns > nColumns ? g_nStatusColumns - nColumns : 0;
+        std::string strLine = "\r";
+        strLine += strText;
+        strLine.append(nBlanks, ' ');
+        std::fputs(strLine.c_str(), stderr);
+        g_nStatusColumns = nColumns + nBlanks;
+    }
     std::fflush(stderr);
 }
 

@@ -99,6 +99,10 @@ void AttachParentConsole() {
 
 bool IsInputTerminal() { return IsConsoleHandle(GetStdHandle(STD_INPUT_HANDLE)); }
 
+// A console, not a file or pipe (GetFileType alone would take the NUL device
+// for a character device like the console).
+bool IsErrorTerminal() { return IsConsoleHandle(GetStdHandle(STD_ERROR_HANDLE)); }
+
 bool ReadInputLine(std::string& strLine) {
     strLine.clear();
     HANDLE hInput = GetStdHandle(STD_INPUT_HANDLE);
@@ -164,19 +168,69 @@ CEchoOff::~CEchoOff() {
     }
 }
 
-void WriteErrorLine(const std::string& strLine) {
+namespace {
+
+// The status line on standard error: how many columns it takes, 0 for none.
+std::mutex g_errorMutex;
+size_t g_nStatusColumns = 0;
+
+// UTF-8 characters, each taken for one column; continuation bytes take none.
+size_t CountColumns(const std::string& strText) {
+    size_t nColumns = 0;
+    for (unsigned char c : strText) {
+        nColumns += (c & 0xC0) != 0x80;
+    }
+    return nColumns;
+}
+
+// Writes strText to standard error as it stands, line ends included.
+void WriteError(const std::string& strText) {
     HANDLE hError = GetStdHandle(STD_ERROR_HANDLE);
     if (IsConsoleHandle(hError)) {
         // The console shows UTF-16 right, whatever its code page.
-        std::wstring strWide = win32::ToWide(strLine + "\r\n");
+        std::wstring strWide = win32::ToWide(strText);
         std::fflush(stderr);
         DWORD nWritten = 0;
         WriteConsoleW(hError, strWide.data(), static_cast<DWORD>(strWide.size()), &nWritten,
                       nullptr);
         return;
     }
-    std::fputs((strLine + "\n").c_str(), stderr);
+    std::fputs(strText.c_str(), stderr);
     std::fflush(stderr);
+}
+
+// Blanks over the status line, back to its start. Under g_errorMutex.
+void ClearStatus() {
+    if (g_nStatusColumns > 0) {
+        std::string strBlank(g_nStatusColumns + 2, ' ');
+        strBlank.front() = strBlank.back() = '\r';
+        WriteError(strBlank);
+        g_nStatusColumns = 0;
+    }
+}
+
+}  // namespace
+
+void WriteErrorLine(const std::string& strLine) {
+    std::lock_guard<std::mutex> lock(g_errorMutex);
+    ClearStatus();
+    const bool bConsole = IsConsoleHandle(GetStdHandle(STD_ERROR_HANDLE));
+    WriteError(strLine + (bConsole ? "\r\n" : "\n"));
+}
+
+void WriteErrorStatus(const std::string& strText) {
+    std::lock_guard<std::mutex> lock(g_errorMutex);
+    if (strText.empty()) {
+        ClearStatus();
+        return;
+    }
+    const size_t nColumns = CountColumns(strText);
+    const size_t nBlanks = g_nStatusColumns > nColumns ? g_nStatusColumns - nColumns : 0;
+    std::string strLine = "\r";
+    strLine += strText;
+    strLine.append(nBlanks, ' ');
+    WriteError(strLine);
+    g_nStatusColumns = nColumns + nBlanks;
 }
 
 void WatchStopRequests(std::function<void()> onStop) {

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
@@ -10,6 +12,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/clientdlg.h"
@@ -310,6 +313,80 @@ TEST_F(ClientDialogQtTest, TheWindowStaysAliveDuringATransferAndEndStopsItSafely
                   "Disconnecting from server...\nDisconnected\n");
     EXPECT_EQ(m_dir.ReadFile("In/big.bin"), "old local copy");
     EXPECT_EQ(m_dir.List("In"), std::vector<std::string>{"big.bin"});
+}
+
+// A long transfer shows how far it got right under the log list: a bar and
+// a line of text, which go when the run ends.
+TEST_F(ClientDialogQtTest, ATransfersProgressShowsUnderTheLogList) {
+    // Only the figures the test gives, so that what is checked and pictured
+    // does not depend on how fast the run goes.
+    class CShownProgressDlg : public CCrawlingClientDlg {
+    public:
+        using CCrawlingClientDlg::CCrawlingClientDlg;
+        void ShowProgress(const CTransferProgress& progress) override {
+            if (progress.strWhat == m_strShown) {
+                CCrawlingClientDlg::ShowProgress(progress);
+            }
+        }
+        std::string m_strShown;
+    };
+    ASSERT_TRUE(m_served.WriteFile("big.bin", std::string(24 * 1024 * 1024, 'x')));
+    ASSERT_TRUE(m_dir.WriteFile(
+        "TandrelClient.INI", "[TandrelClient]\nVersion=Quillon 4.1\n[SERVER]\n" + Complete() +
+                                 "Log=" + m_dir.Join("run.log") +
+                                 "\n[GET]\nRemoteFiles=big.bin\nLocalDir=" + m_dir.Join("In") +
+                                 "\nRemoteDir=\n"));
+    CShownProgressDlg dialog(true, false, false, ScriptPath());
+    dialog.m_strShown = "GET /big.bin->" + m_dir.Join("In/big.bin");
+    const CTransferProgress progress{dialog.m_strShown, 10 * 1024 * 1024, 24 * 1024 * 1024, 4.0};
+    const int nResult = qttest::RunWith(m_host, dialog, [&](QDialog* pWindow) {
+        ASSERT_TRUE(qttest::WaitUntil([&] { return dialog.m_bUnderWay.load(); }));
+        QWidget* pList = ui::qt::FindControl(pWindow, IDC_LOG_LIST);
+        ASSERT_TRUE(qttest::WaitUntil([&] {
+            const std::vector<std::string> lines = qttest::ListLines(pList);
+            return !lines.empty() && lines.front() == "Login OK";
+        }));
+        auto* pBar = Control<QProgressBar>(pWindow, IDC_PROGRESS);
+        auto* pText = Control<QLabel>(pWindow, IDC_PROGRESS_TEXT);
+        ASSERT_TRUE(pBar && pText);
+        EXPECT_FALSE(pBar->isVisible());
+        EXPECT_FALSE(pText->isVisible());
+
+        // From another thread, as the run reports it.
+        std::thread([&] { dialog.ShowProgress(progress); }).join();
+        ASSERT_TRUE(qttest::WaitUntil([&] { return pBar->isVisible(); }, 10000));
+        EXPECT_TRUE(pText->isVisible());
+        EXPECT_EQ(pBar->maximum(), ui::kProgressMax);
+        EXPECT_EQ(pBar->value(), 416);
+        EXPECT_EQ(dialog.GetSite()->GetText(IDC_PROGRESS_TEXT),
+                  dialog.m_strShown + ": 10.0 MiB of 24.0 MiB, 2.5 MiB/s, 6 s left");
+        // Where it is too long for the line, the middle of the names goes
+        // and the figures stay.
+        EXPECT_TRUE(pText->text().startsWith("GET /big.bin->")) << pText->text().toStdString();
+        EXPECT_TRUE(pText->text().endsWith("2.5 MiB/s, 6 s left")) << pText->text().toStdString();
+
+        // Under the list, as wide as it, and above the button.
+        const QRect list = pList->geometry();
+        EXPECT_EQ(pBar->x(), list.x());
+        EXPECT_EQ(pBar->width(), list.width());
+        EXPECT_EQ(pBar->y(), list.y() + list.height() + 6);
+        EXPECT_EQ(pText->x(), list.x());
+        EXPECT_EQ(pText->width(), list.width());
+        EXPECT_EQ(pText->y(), pBar->y() + pBar->height() + 4);
+        auto* pEnd = Control<QPushButton>(pWindow, IDC_CONNECT);
+        EXPECT_LT(pText->y() + pText->height(), pEnd->y());
+        for (const std::string& strLine : qttest::ListLines(pList)) {
+            EXPECT_EQ(strLine.find("MiB"), std::string::npos) << strLine;
+        }
+        EXPECT_TRUE(qttest::SaveScreenshot(pWindow, "client-progress"));
+
+        pEnd->click();
+        EXPECT_TRUE(qttest::WaitUntil([&] { return !dialog.IsRunBusy(); }, 10000));
+        EXPECT_TRUE(qttest::WaitUntil([&] { return pBar->isHidden(); }, 10000));
+        EXPECT_TRUE(pText->isHidden());
+    });
+    EXPECT_EQ(nResult, ui::kResultQuit);
+    EXPECT_EQ(m_dir.ReadFile("run.log").value_or("").find("MiB"), std::string::npos);
 }
 
 TEST_F(ClientDialogQtTest, EveryTextFitsItsControl) {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -523,6 +524,131 @@ TEST_F(ClientDialogTest, StoppingDuringATransferBreaksItOffAndKeepsBothCopies) {
         }
         EXPECT_EQ(server.List(), std::vector<std::string>{"big.bin"});
         EXPECT_EQ(server.ReadFile("big.bin"), c.bPut ? "old server copy" : strBig);
+    }
+}
+
+// A long transfer's progress shows under the log list, a bar and its line,
+// from the first figures to the end of the transfer; the figures reach the
+// dialog from the run's thread, and the log keeps its lines as they are.
+TEST_F(ClientDialogTest, ProgressShowsUnderTheLogListUntilTheTransferEnds) {
+    constexpr int64_t kMiB = 1024 * 1024;
+    WriteScript(CompleteServer());
+    CTandrelClientDlg dialog(true, false, false, ScriptPath());
+    m_host.Open(dialog);
+    ASSERT_TRUE(RunToEnd(dialog));
+    const std::vector<std::string> lines = LogLines();
+    const std::optional<std::string> strLog = m_dir.ReadFile("run.log");
+    ASSERT_TRUE(strLog.has_value());
+    // Nothing of it before a transfer has said how far it got.
+    EXPECT_FALSE(m_host.Visible(IDC_PROGRESS));
+    EXPECT_FALSE(m_host.Visible(IDC_PROGRESS_TEXT));
+
+    // Figures that come faster than they are shown: the newest count.
+    const CTransferProgress first{"GET /big.bin->/in/big.bin", 1 * kMiB, 4 * kMiB, 1.0};
+    const CTransferProgress later{"GET /big.bin->/in/big.bin", 3 * kMiB, 4 * kMiB, 1.0};
+    std::thread([&] {
+        dialog.ShowProgress(first);
+        dialog.ShowProgress(later);
+    }).join();
+    ASSERT_TRUE(m_host.WaitUntil([&] { return m_host.Visible(IDC_PROGRESS); }, 10000));
+    EXPECT_TRUE(m_host.Visible(IDC_PROGRESS_TEXT));
+    EXPECT_EQ(m_host.Text(IDC_PROGRESS_TEXT),
+              "GET /big.bin->/in/big.bin: 3.0 MiB of 4.0 MiB, 3.0 MiB/s, 1 s left");
+    // The bar carries the same words, for a terminal's status line.
+    EXPECT_EQ(m_host.Text(IDC_PROGRESS), m_host.Text(IDC_PROGRESS_TEXT));
+    EXPECT_EQ(m_host.Progress(IDC_PROGRESS), 750);
+
+    // Right under the list and as wide, each at the template's height,
+    // above the button.
+    const ui::CRect list = m_host.Control(IDC_LOG_LIST).rect;
+    const ui::CRect bar = m_host.Control(IDC_PROGRESS).rect;
+    const ui::CRect text = m_host.Control(IDC_PROGRESS_TEXT).rect;
+    const ui::CControlTemplate& barTemplate = *GetClientDialogTemplate().Find(IDC_PROGRESS);
+    const ui::CControlTemplate& textTemplate =
+        *GetClientDialogTemplate().Find(IDC_PROGRESS_TEXT);
+    EXPECT_EQ(bar, (ui::CRect{list.left, list.bottom + 6, list.right,
+                              list.bottom + 6 +
+                                  ui::DialogUnitsToPixels(0, 0, barTemplate.cx, barTemplate.cy,
+                                                          ui::kDefaultBaseX, ui::kDefaultBaseY)
+                                      .Height()}));
+    EXPECT_EQ(text, (ui::CRect{list.left, bar.bottom + 4, list.right,
+                               bar.bottom + 4 +
+                                   ui::DialogUnitsToPixels(0, 0, textTemplate.cx, textTemplate.cy,
+                                                           ui::kDefaultBaseX, ui::kDefaultBaseY)
+                                       .Height()}));
+    EXPECT_LT(text.bottom, m_host.Control(IDC_CONNECT).rect.top);
+    EXPECT_NE(textTemplate.nStyles & ui::kStyleEllipsis, 0u);
+    EXPECT_EQ(LogLines(), lines);
+
+    std::thread([&] { dialog.EndProgress(); }).join();
+    ASSERT_TRUE(m_host.WaitUntil([&] { return !m_host.Visible(IDC_PROGRESS); }, 10000));
+    EXPECT_FALSE(m_host.Visible(IDC_PROGRESS_TEXT));
+
+    // The next transfer's figures bring them back; without a total the bar
+    // is busy and the line has the bytes and the rate.
+    std::thread([&] { dialog.ShowProgress({"PUT /out/a.dat->a.dat", 5000, -1, 2.0}); }).join();
+    ASSERT_TRUE(m_host.WaitUntil([&] { return m_host.Visible(IDC_PROGRESS); }, 10000));
+    EXPECT_TRUE(m_host.Visible(IDC_PROGRESS_TEXT));
+    EXPECT_EQ(m_host.Text(IDC_PROGRESS_TEXT), "PUT /out/a.dat->a.dat: 4.9 KiB, 2.4 KiB/s");
+    EXPECT_EQ(m_host.Progress(IDC_PROGRESS), ui::kProgressUnknown);
+    std::thread([&] { dialog.EndProgress(); }).join();
+    ASSERT_TRUE(m_host.WaitUntil([&] { return !m_host.Visible(IDC_PROGRESS); }, 10000));
+
+    // Not a line of it in the list or the log file.
+    EXPECT_EQ(LogLines(), lines);
+    EXPECT_EQ(m_dir.ReadFile("run.log"), strLog);
+}
+
+TEST_F(ClientDialogTest, AProgressBarThatShowsWhenTheRunEndsGoesWithIt) {
+    testsupport::CTempDir server, local;
+    std::vector<CFileSyncServerUser> users{{"op", "pw"}};
+    const std::string strWelcome = "Tandrel test";
+    const int nPort = FindFreePort();
+    CFtpServer engine;
+    ASSERT_TRUE(engine.Start({}, false, &users, &strWelcome, nPort, server.Path()));
+    ASSERT_TRUE(server.WriteFile("big.bin", std::string(24 * 1024 * 1024, 'x')));
+    WriteScript(CompleteServer(nPort),
+                "[GET]\nRemoteFiles=big.bin\nLocalDir=" + local.Path() + "\nRemoteDir=\n");
+    CCrawlingClientDlg dialog(true, false, false, ScriptPath());
+    m_host.Open(dialog);
+    ASSERT_TRUE(m_host.WaitUntil([&] { return dialog.m_bUnderWay.load(); }, 30000));
+    std::thread([&] { dialog.ShowProgress({"GET /big.bin->x", 65536, 24 * 1024 * 1024, 1.5}); })
+        .join();
+    ASSERT_TRUE(m_host.WaitUntil([&] { return m_host.Visible(IDC_PROGRESS); }, 10000));
+    EXPECT_TRUE(m_host.Visible(IDC_PROGRESS_TEXT));
+    EXPECT_TRUE(dialog.IsRunBusy());
+
+    ASSERT_TRUE(m_host.Press(IDC_CONNECT));
+    ASSERT_TRUE(m_host.WaitForEnd(30000));
+    EXPECT_FALSE(m_host.Visible(IDC_PROGRESS));
+    EXPECT_FALSE(m_host.Visible(IDC_PROGRESS_TEXT));
+    const std::string strLog = m_dir.ReadFile("run.log").value_or("");
+    EXPECT_EQ(strLog.find("KiB"), std::string::npos) << strLog;
+    for (const std::string& strLine : LogLines()) {
+        EXPECT_EQ(strLine.find("KiB"), std::string::npos) << strLine;
+    }
+}
+
+TEST(ProgressPositionTest, IsTheShareDoneOnTheBarsScale) {
+    struct CCase {
+        int64_t nDone;
+        int64_t nTotal;
+        int nPosition;
+    };
+    const std::vector<CCase> cases = {
+        {0, 100, 0},
+        {25, 100, 250},
+        {999, 1000, 999},
+        {100, 100, ui::kProgressMax},
+        {0, 0, ui::kProgressMax},         // an empty file is done
+        {200, 100, ui::kProgressMax},     // a file that grew
+        {-3, 100, 0},
+        {5, -1, ui::kProgressUnknown},    // no total
+        {int64_t{1} << 62, (int64_t{1} << 62) + (int64_t{1} << 61), 666},
+    };
+    for (const CCase& c : cases) {
+        SCOPED_TRACE(std::to_string(c.nDone) + " of " + std::to_string(c.nTotal));
+        EXPECT_EQ(ProgressPosition({"GET a->b", c.nDone, c.nTotal, 1.0}), c.nPosition);
     }
 }
 

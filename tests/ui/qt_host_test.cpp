@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
@@ -131,6 +132,74 @@ TEST_F(QtHostTest, ControlsTakeTheirKindAndStyles) {
         EXPECT_NE(pPlainList->selectionMode(), QAbstractItemView::NoSelection);
         EXPECT_EQ(pPlainList->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
         EXPECT_EQ(pPlainList->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+        dialog.EndDialog(1);
+    });
+}
+
+TEST_F(QtHostTest, AProgressBarRunsFromNothingToAllOrSaysItIsBusy) {
+    CScriptedDialog dialog;
+    qttest::RunWith(m_host, dialog, [&](QDialog* pWindow) {
+        auto* pBar = qttest::Control<QProgressBar>(pWindow, kIdProgress);
+        ASSERT_NE(pBar, nullptr);
+        EXPECT_FALSE(pBar->isTextVisible());
+        EXPECT_EQ(pBar->minimum(), 0);
+        EXPECT_EQ(pBar->maximum(), ui::kProgressMax);
+        EXPECT_EQ(pBar->value(), 0);
+        EXPECT_EQ(dialog.GetItemProgress(kIdProgress), 0);
+        struct CCase {
+            int nSet;
+            int nRead;
+        };
+        for (const CCase& c : std::vector<CCase>{{250, 250}, {ui::kProgressMax, ui::kProgressMax},
+                                                 {5000, ui::kProgressMax},
+                                                 {ui::kProgressUnknown, ui::kProgressUnknown},
+                                                 {-7, ui::kProgressUnknown}, {0, 0}, {640, 640}}) {
+            SCOPED_TRACE(c.nSet);
+            dialog.SetItemProgress(kIdProgress, c.nSet);
+            EXPECT_EQ(dialog.GetItemProgress(kIdProgress), c.nRead);
+            if (c.nRead == ui::kProgressUnknown) {
+                // Qt's busy bar.
+                EXPECT_EQ(pBar->maximum(), 0);
+            } else {
+                EXPECT_EQ(pBar->maximum(), ui::kProgressMax);
+                EXPECT_EQ(pBar->value(), c.nRead);
+            }
+        }
+        // Its words are kept for the terminal and assistive tools, not drawn.
+        dialog.SetItemText(kIdProgress, "GET a->b: 1 B of 2 B");
+        EXPECT_EQ(dialog.GetItemText(kIdProgress), "GET a->b: 1 B of 2 B");
+        EXPECT_FALSE(pBar->isTextVisible());
+        // Other controls have no position.
+        dialog.SetItemProgress(kIdList, 500);
+        EXPECT_EQ(dialog.GetItemProgress(kIdList), 0);
+        dialog.EndDialog(1);
+    });
+}
+
+TEST_F(QtHostTest, AnEllipsisLabelCutsTheMiddleOfWhatDoesNotFit) {
+    CScriptedDialog dialog;
+    qttest::RunWith(m_host, dialog, [&](QDialog* pWindow) {
+        auto* pLabel = qttest::Control<QLabel>(pWindow, kIdEllipsis);
+        ASSERT_NE(pLabel, nullptr);
+        EXPECT_FALSE(pLabel->wordWrap());
+        EXPECT_EQ(pLabel->textFormat(), Qt::PlainText);
+        const std::string strShort = "a <b>";
+        dialog.SetItemText(kIdEllipsis, strShort);
+        EXPECT_EQ(pLabel->text(), QString::fromStdString(strShort));
+
+        const std::string strLong = "<" + std::string(100, 'x') + ">";
+        dialog.SetItemText(kIdEllipsis, strLong);
+        EXPECT_EQ(dialog.GetItemText(kIdEllipsis), strLong);
+        const QString strShown = pLabel->text();
+        EXPECT_TRUE(strShown.startsWith("<x")) << strShown.toStdString();
+        EXPECT_TRUE(strShown.endsWith("x>")) << strShown.toStdString();
+        EXPECT_TRUE(strShown.contains(QChar(0x2026))) << strShown.toStdString();
+        EXPECT_LE(pLabel->fontMetrics().horizontalAdvance(strShown), pLabel->width());
+
+        // Wider, it shows more of the same text.
+        dialog.MoveItem(kIdEllipsis, {0, 0, pWindow->width(), 20});
+        EXPECT_GT(pLabel->text().size(), strShown.size());
+        EXPECT_EQ(dialog.GetItemText(kIdEllipsis), strLong);
         dialog.EndDialog(1);
     });
 }

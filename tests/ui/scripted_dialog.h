@@ -25,6 +25,8 @@ enum : int {
     kIdList = 17,
     kIdGo = 18,
     kIdPlainList = 19,
+    kIdProgress = 20,
+    kIdEllipsis = 21,
 };
 
 inline const ui::CDialogTemplate& Template() {
@@ -46,6 +48,8 @@ inline const ui::CDialogTemplate& Template() {
              ui::kStyleNoSelection | ui::kStyleVScroll | ui::kStyleHScroll |
                  ui::kStyleNoIntegralHeight},
             {kIdPlainList, EControlKind::ListBox, "", 150, 30, 40, 30},
+            {kIdProgress, EControlKind::ProgressBar, "", 4, 120, 192, 8},
+            {kIdEllipsis, EControlKind::Label, "", 150, 62, 46, 8, ui::kStyleEllipsis},
             {kIdGo, EControlKind::PushButton, "Go", 40, 128, 50, 14, ui::kStyleDefaultButton},
             {ui::kIdCancel, EControlKind::PushButton, "Cancel", 100, 128, 50, 14},
         };
@@ -85,6 +89,7 @@ public:
     using ui::CDialog::EndDialog;
     using ui::CDialog::GetClientRect;
     using ui::CDialog::GetItemRect;
+    using ui::CDialog::GetItemProgress;
     using ui::CDialog::GetItemText;
     using ui::CDialog::IsItemEnabled;
     using ui::CDialog::ListInsert;
@@ -93,6 +98,7 @@ public:
     using ui::CDialog::PostCommand;
     using ui::CDialog::RunChild;
     using ui::CDialog::SetFocusItem;
+    using ui::CDialog::SetItemProgress;
     using ui::CDialog::SetItemText;
     using ui::CDialog::ShowItem;
     using ui::CDialog::ShowMessageBox;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -305,6 +306,8 @@ TEST_F(Win32HostTest, ControlsTakeTheirClassAndStyles) {
         {kIdPlainList, L"ListBox", 0, kListStyles},
         {kIdGo, L"Button", BS_DEFPUSHBUTTON | WS_TABSTOP, 0},
         {ui::kIdCancel, L"Button", BS_PUSHBUTTON | WS_TABSTOP, BS_DEFPUSHBUTTON},
+        {kIdProgress, L"msctls_progress32", PBS_SMOOTH | WS_VISIBLE, WS_TABSTOP | PBS_MARQUEE},
+        {kIdEllipsis, L"Static", SS_PATHELLIPSIS | SS_NOPREFIX, 0},
     };
     CScriptedDialog dialog;
     RunWith(m_host, dialog, [&](HWND hwnd) {
@@ -331,6 +334,45 @@ TEST_F(Win32HostTest, ControlsTakeTheirClassAndStyles) {
         EXPECT_FALSE(dialog.GetSite()->IsVisible(kIdHiddenLabel));
         EXPECT_TRUE(dialog.GetSite()->IsVisible(kIdLabel));
         EXPECT_EQ(SendMessageW(hwnd, DM_GETDEFID, 0, 0), MAKELRESULT(kIdGo, DC_HASDEFID));
+        dialog.EndDialog(1);
+    });
+}
+
+TEST_F(Win32HostTest, AProgressBarRunsFromNothingToAllOrSaysItIsBusy) {
+    CScriptedDialog dialog;
+    RunWith(m_host, dialog, [&](HWND hwnd) {
+        HWND hwndBar = GetDlgItem(hwnd, kIdProgress);
+        ASSERT_NE(hwndBar, nullptr);
+        EXPECT_EQ(SendMessageW(hwndBar, PBM_GETRANGE, FALSE, 0), ui::kProgressMax);
+        EXPECT_EQ(SendMessageW(hwndBar, PBM_GETRANGE, TRUE, 0), 0);
+        EXPECT_EQ(dialog.GetItemProgress(kIdProgress), 0);
+        struct CCase {
+            int nSet;
+            int nRead;
+        };
+        for (const CCase& c : std::vector<CCase>{{250, 250}, {ui::kProgressMax, ui::kProgressMax},
+                                                 {5000, ui::kProgressMax},
+                                                 {ui::kProgressUnknown, ui::kProgressUnknown},
+                                                 {-7, ui::kProgressUnknown}, {0, 0}, {640, 640}}) {
+            SCOPED_TRACE(c.nSet);
+            dialog.SetItemProgress(kIdProgress, c.nSet);
+            EXPECT_EQ(dialog.GetItemProgress(kIdProgress), c.nRead);
+            EXPECT_EQ((StyleOf(hwndBar) & PBS_MARQUEE) != 0, c.nRead == ui::kProgressUnknown);
+            if (c.nRead != ui::kProgressUnknown) {
+                EXPECT_EQ(SendMessageW(hwndBar, PBM_GETPOS, 0, 0), c.nRead);
+            }
+        }
+        // Its words are kept for the terminal and assistive tools, not drawn.
+        dialog.SetItemText(kIdProgress, "GET a->b: 1 B of 2 B");
+        EXPECT_EQ(dialog.GetItemText(kIdProgress), "GET a->b: 1 B of 2 B");
+        // Other controls have no position.
+        dialog.SetItemProgress(kIdList, 500);
+        EXPECT_EQ(dialog.GetItemProgress(kIdList), 0);
+
+        // A label with an ellipsis keeps its whole text; the control cuts it.
+        const std::string strLong(200, 'x');
+        dialog.SetItemText(kIdEllipsis, strLong);
+        EXPECT_EQ(dialog.GetItemText(kIdEllipsis), strLong);
         dialog.EndDialog(1);
     });
 }

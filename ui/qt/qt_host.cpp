@@ -13,7 +13,9 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QScrollBar>
 
 #include <cstdio>
@@ -197,6 +199,34 @@ private:
     int m_nWidest = 0;
 };
 
+// A label of one line that shows as much of its text as fits, cutting the
+// middle (where an ellipsis marks the cut): the start says what the line is
+// about, the end holds the figures that change.
+class CEllipsisLabel : public QLabel {
+public:
+    explicit CEllipsisLabel(QWidget* pParent) : QLabel(pParent) {
+        setTextFormat(Qt::PlainText);
+        setWordWrap(false);
+    }
+
+    QString FullText() const { return m_strFull; }
+    void SetFullText(const QString& strText) {
+        m_strFull = strText;
+        Elide();
+    }
+
+protected:
+    void resizeEvent(QResizeEvent* pEvent) override {
+        QLabel::resizeEvent(pEvent);
+        Elide();
+    }
+
+private:
+    void Elide() { setText(fontMetrics().elidedText(m_strFull, Qt::ElideMiddle, width())); }
+
+    QString m_strFull;
+};
+
 // Forwards the process's stop requests to the host that Open made.
 std::mutex g_stopTargetMutex;
 CQtHost* g_pStopTarget = nullptr;
@@ -242,6 +272,8 @@ public:
     CRect GetClientRect() const override;
     void ListInsert(int nId, int nIndex, const std::string& strText) override;
     int ListCount(int nId) const override;
+    void SetProgress(int nId, int nPosition) override;
+    int GetProgress(int nId) const override;
     void AddSystemMenuItem(int nCommand, const std::string& strText) override;
     void ShowMessageBox(const std::string& strText) override;
     void PostCommand(int nId) override { Post({false, nId}); }
@@ -330,6 +362,13 @@ CQtHost::CSite::CSite(CQtHost& host, CDialog& dialog, QWidget* pParent)
                 groups.push_back(pWidget);
                 break;
             case EControlKind::Label: {
+                if (control.nStyles & kStyleEllipsis) {
+                    auto* pLabel = new CEllipsisLabel(m_pWindow);
+                    pLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+                    pLabel->SetFullText(strText);
+                    pWidget = pLabel;
+                    break;
+                }
                 auto* pLabel = new QLabel(strText, m_pWindow);
                 // Values from settings files are shown as they are, never
                 // read as markup.
@@ -360,6 +399,17 @@ CQtHost::CSite::CSite(CQtHost& host, CDialog& dialog, QWidget* pParent)
                     pList->setSelectionMode(QAbstractItemView::NoSelection);
                 }
                 pWidget = pList;
+                break;
+            }
+            case EControlKind::ProgressBar: {
+                auto* pBar = new QProgressBar(m_pWindow);
+                pBar->setRange(0, kProgressMax);
+                pBar->setValue(0);
+                // The bar alone, as a Windows progress bar draws it; the
+                // dialog puts the words where it wants them.
+                pBar->setTextVisible(false);
+                pBar->setAccessibleDescription(strText);
+                pWidget = pBar;
                 break;
             }
         }
@@ -523,10 +573,14 @@ std::string CQtHost::CSite::GetText(int nId) const {
         strText = pButton->text();
     } else if (auto* pGroup = qobject_cast<QGroupBox*>(pWidget)) {
         strText = pGroup->title();
+    } else if (auto* pEllipsis = dynamic_cast<CEllipsisLabel*>(pWidget)) {
+        strText = pEllipsis->FullText();
     } else if (auto* pLabel = qobject_cast<QLabel*>(pWidget)) {
         strText = pLabel->text();
     } else if (auto* pEdit = qobject_cast<QLineEdit*>(pWidget)) {
         strText = pEdit->text();
+    } else if (auto* pBar = qobject_cast<QProgressBar*>(pWidget)) {
+        strText = pBar->accessibleDescription();
     }
     return strText.toStdString();
 }
@@ -538,10 +592,15 @@ void CQtHost::CSite::SetText(int nId, const std::string& strText) {
         pButton->setText(strValue);
     } else if (auto* pGroup = qobject_cast<QGroupBox*>(pWidget)) {
         pGroup->setTitle(strValue);
+    } else if (auto* pEllipsis = dynamic_cast<CEllipsisLabel*>(pWidget)) {
+        pEllipsis->SetFullText(strValue);
     } else if (auto* pLabel = qobject_cast<QLabel*>(pWidget)) {
         pLabel->setText(strValue);
     } else if (auto* pEdit = qobject_cast<QLineEdit*>(pWidget)) {
         pEdit->setText(strValue);
+    } else if (auto* pBar = qobject_cast<QProgressBar*>(pWidget)) {
+        // Not drawn: what assistive tools read out for the bar.
+        pBar->setAccessibleDescription(strValue);
     }
 }
 
@@ -617,6 +676,29 @@ void CQtHost::CSite::ListInsert(int nId, int nIndex, const std::string& strText)
 int CQtHost::CSite::ListCount(int nId) const {
     auto* pList = dynamic_cast<CListBox*>(Widget(nId));
     return pList ? pList->count() : 0;
+}
+
+void CQtHost::CSite::SetProgress(int nId, int nPosition) {
+    auto* pBar = qobject_cast<QProgressBar*>(Widget(nId));
+    if (!pBar) {
+        return;
+    }
+    nPosition = ClampProgress(nPosition);
+    if (nPosition == kProgressUnknown) {
+        // An empty range is Qt's busy bar.
+        pBar->setRange(0, 0);
+    } else {
+        pBar->setRange(0, kProgressMax);
+        pBar->setValue(nPosition);
+    }
+}
+
+int CQtHost::CSite::GetProgress(int nId) const {
+    auto* pBar = qobject_cast<QProgressBar*>(Widget(nId));
+    if (!pBar) {
+        return 0;
+    }
+    return pBar->maximum() == 0 ? kProgressUnknown : pBar->value();
 }
 
 void CQtHost::CSite::AddSystemMenuItem(int nCommand, const std::string& strText) {

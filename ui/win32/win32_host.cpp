@@ -113,7 +113,8 @@ private:
     std::vector<WORD> m_words;
 };
 
-// The predefined window classes by their ordinals.
+// The predefined window classes by their ordinals; 0 for a class of the
+// common controls, which a template names (ClassName).
 WORD ClassOrdinal(EControlKind eKind) {
     switch (eKind) {
         case EControlKind::PushButton:
@@ -125,8 +126,16 @@ WORD ClassOrdinal(EControlKind eKind) {
             return 0x0082;  // Static
         case EControlKind::ListBox:
             return 0x0083;
+        case EControlKind::ProgressBar:
+            return 0;
     }
     return 0x0082;
+}
+
+// The window class of a kind that has no ordinal: registered by comctl32
+// (InitCommonControlsEx in the host's constructor).
+const wchar_t* ClassName(EControlKind eKind) {
+    return eKind == EControlKind::ProgressBar ? PROGRESS_CLASSW : L"STATIC";
 }
 
 DWORD ControlStyle(const CControlTemplate& control, DWORD& nExStyle) {
@@ -151,6 +160,9 @@ DWORD ControlStyle(const CControlTemplate& control, DWORD& nExStyle) {
         case EControlKind::Label:
             // Shown as written: an ampersand is no mnemonic.
             nStyle |= SS_LEFT | SS_NOPREFIX;
+            // One line, cut in the middle (after the last backslash, where
+            // there is one: the end holds what changes).
+            if (control.nStyles & kStyleEllipsis) nStyle |= SS_PATHELLIPSIS;
             break;
         case EControlKind::Edit:
             nStyle |= WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL;
@@ -165,6 +177,11 @@ DWORD ControlStyle(const CControlTemplate& control, DWORD& nExStyle) {
             if (control.nStyles & kStyleHScroll) nStyle |= WS_HSCROLL;
             if (control.nStyles & kStyleNoIntegralHeight) nStyle |= LBS_NOINTEGRALHEIGHT;
             nExStyle |= WS_EX_CLIENTEDGE;
+            break;
+        case EControlKind::ProgressBar:
+            // Filled evenly, not in blocks, under the classic look too;
+            // no tab stop: nothing to do with it.
+            nStyle |= PBS_SMOOTH;
             break;
     }
     return nStyle;
@@ -209,8 +226,12 @@ CTemplateWriter BuildTemplate(const CDialogTemplate& t, bool bTopLevel) {
         w.Word(static_cast<WORD>(control.cx));
         w.Word(static_cast<WORD>(control.cy));
         w.DoubleWord(static_cast<DWORD>(control.nId));
-        w.Word(0xFFFF);
-        w.Word(ClassOrdinal(control.eKind));
+        if (const WORD nOrdinal = ClassOrdinal(control.eKind); nOrdinal != 0) {
+            w.Word(0xFFFF);
+            w.Word(nOrdinal);
+        } else {
+            w.Text(ClassName(control.eKind));
+        }
         w.Text(Widen(control.strText));
         w.Word(0);  // no creation data
     }
@@ -281,6 +302,8 @@ public:
     CRect GetClientRect() const override;
     void ListInsert(int nId, int nIndex, const std::string& strText) override;
     int ListCount(int nId) const override;
+    void SetProgress(int nId, int nPosition) override;
+    int GetProgress(int nId) const override;
     void AddSystemMenuItem(int nCommand, const std::string& strText) override;
     void ShowMessageBox(const std::string& strText) override;
     void PostCommand(int nId) override { Post({false, nId}); }
@@ -419,6 +442,15 @@ INT_PTR CWin32Host::CSite::OnInit() {
     if (m_host.m_hIconSmall) {
         SendMessageW(m_hwnd, WM_SETICON, ICON_SMALL,
                      reinterpret_cast<LPARAM>(m_host.m_hIconSmall));
+    }
+    // A progress bar's range is 0 to 100 until told otherwise.
+    for (const auto& [nId, eKind] : m_kinds) {
+        if (eKind == EControlKind::ProgressBar) {
+            if (HWND hwndBar = GetDlgItem(m_hwnd, nId)) {
+                SendMessageW(hwndBar, PBM_SETRANGE32, 0, kProgressMax);
+                SendMessageW(hwndBar, PBM_SETPOS, 0, 0);
+            }
+        }
     }
     bool bQuitFirst = false;
     {
@@ -699,6 +731,41 @@ int CWin32Host::CSite::ListCount(int nId) const {
     }
     const LRESULT nCount = SendMessageW(hwndList, LB_GETCOUNT, 0, 0);
     return nCount == LB_ERR ? 0 : static_cast<int>(nCount);
+}
+
+void CWin32Host::CSite::SetProgress(int nId, int nPosition) {
+    HWND hwndBar = Control(nId);
+    if (!hwndBar || !IsKind(nId, EControlKind::ProgressBar)) {
+        return;
+    }
+    nPosition = ClampProgress(nPosition);
+    const LONG nStyle = GetWindowLongW(hwndBar, GWL_STYLE);
+    if (nPosition == kProgressUnknown) {
+        // The marquee: a block that runs through the bar while the work
+        // goes on, without a position.
+        if (!(nStyle & PBS_MARQUEE)) {
+            SetWindowLongW(hwndBar, GWL_STYLE, nStyle | PBS_MARQUEE);
+            SendMessageW(hwndBar, PBM_SETMARQUEE, TRUE, 30);
+        }
+        return;
+    }
+    if (nStyle & PBS_MARQUEE) {
+        SendMessageW(hwndBar, PBM_SETMARQUEE, FALSE, 0);
+        SetWindowLongW(hwndBar, GWL_STYLE, nStyle & ~static_cast<LONG>(PBS_MARQUEE));
+        SendMessageW(hwndBar, PBM_SETRANGE32, 0, kProgressMax);
+    }
+    SendMessageW(hwndBar, PBM_SETPOS, static_cast<WPARAM>(nPosition), 0);
+}
+
+int CWin32Host::CSite::GetProgress(int nId) const {
+    HWND hwndBar = Control(nId);
+    if (!hwndBar || !IsKind(nId, EControlKind::ProgressBar)) {
+        return 0;
+    }
+    if (GetWindowLongW(hwndBar, GWL_STYLE) & PBS_MARQUEE) {
+        return kProgressUnknown;
+    }
+    return static_cast<int>(SendMessageW(hwndBar, PBM_GETPOS, 0, 0));
 }
 
 void CWin32Host::CSite::AddSystemMenuItem(int nCommand, const std::string& strText) {
