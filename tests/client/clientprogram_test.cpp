@@ -17,6 +17,7 @@
 #include "tests/support/certs.h"
 #include "tests/support/process.h"
 #include "tests/support/fsutil.h"
+#include "tests/client/fake_ftp_server.h"
 #include "tests/support/syscodes.h"
 #include "tests/support/tempdir.h"
 
@@ -255,6 +256,58 @@ TEST_F(ClientProgramTest, ManyFilesAndANameGivenTwiceAreSyncedAsOneAtATimeWould)
     }
     EXPECT_EQ(m_served.ReadFile("twice.dat"), "sent twice");
 }
+
+#ifndef _WIN32
+// A download that takes seconds, from a server that sends slowly: on a
+// terminal one status line on standard error tells how far it got; with
+// standard error not a terminal nothing does, and the log keeps its lines.
+TEST_F(ClientProgramTest, ALongTransferShowsProgressOnATerminalOnly) {
+    const int64_t nLength = int64_t{CFakeFtpServer::kSlowBlocks} * 64 * 1024;
+    for (const bool bTerminal : {true, false}) {
+        SCOPED_TRACE(bTerminal ? "terminal" : "pipe");
+        std::filesystem::remove_all(InPath());
+        ASSERT_TRUE(std::filesystem::create_directory(InPath()));
+        CFakeFtpServer server({"220 Sync server ready\r\n", "331 Password.\r\n", "230 In.\r\n",
+                               "200 Binary.\r\n", "213 " + std::to_string(nLength) + "\r\n",
+                               "200 Port.\r\n",
+                               std::string("150 Sending.\r\n") + CFakeFtpServer::kSendSlowly +
+                                   "226 Done.\r\n"});
+        m_nPort = server.Port();
+        const std::vector<std::string> vecExpected =
+            Run({GetLine("OK TRANSM", "big.bin"), "GET Files: 1 OK", "No PUT section found"});
+        WriteScript(Server() + "[GET]\nRemoteFiles=big.bin\nLocalDir=" + InPath() +
+                    "\nRemoteDir=\n");
+        testsupport::CProcessResult result;
+        if (bTerminal) {
+            // script(1) gives the program a terminal of its own and copies
+            // everything written to it to its own output.
+            result = testsupport::RunProgram(
+                {"script", "-qfec", m_client.Join("TandrelClient") + " -silent", "/dev/null"},
+                [&] {
+                    testsupport::CProcessOptions options;
+                    options.m_timeLimit = 60s;
+                    options.m_strWorkDir = m_client.Path();
+                    return options;
+                }());
+            ASSERT_TRUE(result.m_bStarted) << result.m_strError;
+            // The line fits the terminal's width: the middle of a long
+            // path gives way.
+            EXPECT_NE(result.m_strStdout.find("\rGET /big.bin->"), std::string::npos)
+                << result.m_strStdout;
+            EXPECT_NE(result.m_strStdout.find("/big.bin: "), std::string::npos);
+            EXPECT_NE(result.m_strStdout.find(" of 1.5 MiB, "), std::string::npos);
+            EXPECT_NE(result.m_strStdout.find(" s left"), std::string::npos);
+        } else {
+            result = RunClient({"-silent"});
+            EXPECT_EQ(result.m_strStderr, "");
+            EXPECT_EQ(result.m_strStdout.find("MiB"), std::string::npos) << result.m_strStdout;
+        }
+        EXPECT_EQ(result.m_nExitStatus, kExitOk);
+        EXPECT_EQ(ReadLog(), testsupport::AsText(Lines(vecExpected)));
+        EXPECT_EQ(m_local.ReadFile("In/big.bin"), std::string(static_cast<size_t>(nLength), 'x'));
+    }
+}
+#endif
 
 // Twenty cron jobs that start at the same minute: with room for them all,
 // each syncs its own folder and all fetch the same files, at once.

@@ -1,5 +1,7 @@
 #include "tests/client/fake_ftp_server.h"
 
+#include <chrono>
+
 #include <cstdio>
 
 CFakeFtpServer::CFakeFtpServer(std::vector<std::string> vecScript)
@@ -31,6 +33,15 @@ std::string CFakeFtpServer::ReceivedData() {
 }
 
 bool CFakeFtpServer::SendScripted(const std::string& strText) {
+    const size_t nSlow = strText.find(kSendSlowly);
+    if (nSlow != std::string::npos) {
+        const std::string strBefore = strText.substr(0, nSlow);
+        if (!strBefore.empty() && !m_connection.SendAll(strBefore.data(), strBefore.size())) {
+            return false;
+        }
+        SendSlowly();
+        return SendScripted(strText.substr(nSlow + std::string(kSendSlowly).size()));
+    }
     const size_t nMarker = strText.find(kReceiveData);
     const std::string strBefore = strText.substr(0, nMarker);
     if (!strBefore.empty() && !m_connection.SendAll(strBefore.data(), strBefore.size())) {
@@ -55,6 +66,16 @@ void CFakeFtpServer::ReceiveData() {
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     m_strData = strData;
+}
+
+void CFakeFtpServer::SendSlowly() {
+    platform::CSocket data;
+    if (data.Create() && data.SetTimeouts(10000) && data.Connect(m_dataAddress, 10000)) {
+        const std::string strBlock(64 * 1024, 'x');
+        for (int i = 0; i < kSlowBlocks && data.SendAll(strBlock.data(), strBlock.size()); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
 }
 
 void CFakeFtpServer::Serve() {

@@ -21,6 +21,10 @@ public:
     static constexpr const char* kClose = "<close>";
     // Takes an upload on a data connection at this point of a text.
     static constexpr const char* kReceiveData = "<receive>";
+    // Sends a download of kSlowBlocks blocks of 64 KiB on a data connection
+    // at this point of a text, a block every 100 ms, then closes it.
+    static constexpr const char* kSendSlowly = "<send-slowly>";
+    static constexpr int kSlowBlocks = 24;
 
     explicit CFakeFtpServer(std::vector<std::string> vecScript);
     ~CFakeFtpServer();
@@ -38,6 +42,7 @@ private:
     bool SendScripted(const std::string& strText);
     // Connects to the last PORT address and receives until the end.
     void ReceiveData();
+    void SendSlowly();
 
     std::vector<std::string> m_vecScript;
     platform::CSocket m_listener;
