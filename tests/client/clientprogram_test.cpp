@@ -222,19 +222,26 @@ TEST_F(ClientProgramTest, ManyFilesAndANameGivenTwiceAreSyncedAsOneAtATimeWould)
             ASSERT_TRUE(m_local.WriteFile("In/" + vecNames.back(), "older " + std::to_string(i)));
         }
     }
+    // f002.txt twice; f005.txt and F005.TXT, which are one file where names
+    // are compared without case (Windows) and two files elsewhere.
     std::vector<std::string> vecFetched = vecNames;
     vecFetched.insert(vecFetched.begin() + 3, "f002.txt");
-    vecFetched.insert(vecFetched.begin() + 100, "F002.TXT");
+    vecFetched.insert(vecFetched.begin() + 7, "F005.TXT");
+#ifdef _WIN32
+    const bool bCaseBlind = true;
+#else
+    const bool bCaseBlind = false;
+#endif
     std::string strList;
     for (size_t i = 0; i < vecFetched.size(); ++i) {
         strList += (i == 0 ? "" : ";") + vecFetched[i];
     }
     std::vector<std::string> vecBody;
-    ASSERT_TRUE(m_served.WriteFile("F002.TXT", "served 2"));
+    ASSERT_TRUE(m_served.WriteFile("F005.TXT", "served 5"));
     for (size_t i = 0; i < vecFetched.size(); ++i) {
         const std::string& strName = vecFetched[i];
         const int nIndex = std::stoi(strName.substr(1, 3));
-        const bool bEqual = nIndex % 3 == 1 || (i == 3 && strName == "f002.txt");
+        const bool bEqual = nIndex % 3 == 1 || i == 3 || (i == 7 && bCaseBlind);
         vecBody.push_back(GetLine(bEqual ? "OK EQUAL" : "OK TRANSM", strName));
     }
     ASSERT_TRUE(m_local.WriteFile("twice.dat", "sent twice"));
