@@ -74,9 +74,15 @@ protected:
         options.m_timeLimit = 90s;
         options.m_vecEnv = {{"XDG_RUNTIME_DIR", m_runtime.Path()}, {"QT_QPA_PLATFORM", ""},
                             {"WAYLAND_DISPLAY", ""}};
+        // The client starts only once the display answers: on a busy machine
+        // the virtual server can still be coming up, and a client that finds
+        // no display runs in the terminal instead.
+        const std::string strWaitForDisplay =
+            "i=0; until xwininfo -root >/dev/null 2>&1 || [ $i -ge 1500 ]; do "
+            "i=$((i+1)); sleep 0.02; done\n";
         testsupport::CProcessResult result = testsupport::RunProgram(
-            {"xvfb-run", "-a", "-s", "-screen 0 1024x768x24", "sh", "-c", strScript, "sh",
-             m_client.Join("TandrelClient"), m_client.Path()},
+            {"xvfb-run", "-a", "-s", "-screen 0 1024x768x24", "sh", "-c",
+             strWaitForDisplay + strScript, "sh", m_client.Join("TandrelClient"), m_client.Path()},
             options);
         EXPECT_TRUE(result.m_bStarted) << result.m_strError;
         EXPECT_FALSE(result.m_bTimedOut) << result.m_strStdout << result.m_strStderr;
